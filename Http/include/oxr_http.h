@@ -1,0 +1,127 @@
+/*
+ * oxrhttp: a compact HTTP/1.1 client for network cameras and similar devices.
+ *
+ * Open a session on a URL, add request headers, send a request, read the
+ * response headers, and receive the rest of the connection through a data
+ * callback: raw bytes as they arrive, or one whole part at a time for a
+ * multipart body (MJPEG video, event streams).
+ *
+ * Every function returns -1 (or NULL) on failure and leaves a negative error
+ * number that OXR_HTTP_GetErrNo reports. Handles are 0 to 999.
+ */
+#ifndef OXR_HTTP_H
+#define OXR_HTTP_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32)
+#define OXR_HTTP_CALL __stdcall
+#define OXR_HTTP_CALLBACK __cdecl
+#if defined(OXRHTTP_BUILD) || defined(OXRHTTP_STATIC)
+#define OXR_HTTP_API
+#else
+#define OXR_HTTP_API __declspec(dllimport)
+#endif
+#else
+#define OXR_HTTP_CALL
+#define OXR_HTTP_CALLBACK
+#define OXR_HTTP_API __attribute__((visibility("default")))
+#endif
+
+/* Log levels for OXR_HTTP_SetLog. -1 (the level at load) writes nothing. */
+#define HTTP_LOG_NONE (-1)  /* logging off */
+#define HTTP_LOG_OFF 0      /* only allocation failures, to the standard error stream */
+#define HTTP_LOG_CRIT 1     /* same as HTTP_LOG_OFF */
+#define HTTP_LOG_DEBUG 2    /* every failure, to the standard error stream */
+#define HTTP_LOG_STDOUT 3   /* every failure, to a daily file in the log directory */
+
+/* Request methods for OXR_HTTP_Open and OXR_HTTP_OpenEx. */
+#define HTTP_METHOD_INVALID (-1) /* sent as "INVALID" */
+#define HTTP_METHOD_UNKNOWN 0    /* sent as "UNKNOWN" */
+#define HTTP_METHOD_GET 1
+#define HTTP_METHOD_POST 2
+#define HTTP_METHOD_HEAD 3
+#define HTTP_METHOD_OPTIONS 4
+#define HTTP_METHOD_PUT 5
+#define HTTP_METHOD_DELETE 6
+#define HTTP_METHOD_TRACE 7
+#define HTTP_METHOD_CONNECT 8
+
+/* Error numbers reported by OXR_HTTP_GetErrNo. */
+#define HTTP_ERR_NONE 0           /* nothing has failed yet */
+#define HTTP_ERR_NO_MEMORY (-2)   /* a header record or text could not be allocated */
+#define HTTP_ERR_BAD_PARAM (-5)   /* header name or value is NULL (or holds CR or LF) */
+#define HTTP_ERR_INFO_TYPE (-7)   /* information by type is not available (per session) */
+#define HTTP_ERR_BAD_URL (-8)     /* the URL could not be split */
+#define HTTP_ERR_CONNECT (-9)     /* host not resolved, or no connection within the time-out */
+#define HTTP_ERR_SOCKET (-10)     /* bad address family, no socket, or sending failed */
+#define HTTP_ERR_NO_SESSION (-11) /* no session is registered under the handle */
+#define HTTP_ERR_STATUS (-13)     /* malformed status line or status code */
+
+/* One delivery to the data callback; valid only during the call. */
+typedef struct OXR_HTTP_DATA {
+    int nDataLen;            /* number of bytes at pData */
+    char* pData;             /* the bytes; copy them to keep them */
+    char szContentType[68];  /* response (raw) or part (multipart) content type */
+} OXR_HTTP_DATA;
+
+/*
+ * Data callback. nHandle is the session handle for a raw stream and 0 for
+ * multipart parts; pUserData is the value given to OXR_HTTP_OpenEx. Runs on
+ * the session's receiver thread; must not close its own session. The result
+ * is ignored.
+ */
+typedef int(OXR_HTTP_CALLBACK* OXR_HTTP_DataCallback)(int nHandle, void* pUserData,
+                                                      OXR_HTTP_DATA* pData);
+
+/* Starts the socket runtime; returns its status (0 on success). */
+OXR_HTTP_API int OXR_HTTP_CALL OXR_HTTP_ClientInit(void);
+/* Stops the socket runtime; returns 0. Open sessions stay registered. */
+OXR_HTTP_API int OXR_HTTP_CALL OXR_HTTP_ClientFini(void);
+/* The session's own error number, or the last error number for a handle with no session. */
+OXR_HTTP_API int OXR_HTTP_CALL OXR_HTTP_GetErrNo(int nHandle);
+/* Sets the log level (HTTP_LOG_*); -1 switches logging off. */
+OXR_HTTP_API void OXR_HTTP_CALL OXR_HTTP_SetLog(int nLevel);
+
+/* Opens a session and connects; returns the handle (0 to 999) or -1. nUnused is not read. */
+OXR_HTTP_API int OXR_HTTP_CALL OXR_HTTP_Open(const char* pszUrl, int nMethod,
+                                             const char* pszCredentials, int nUnused,
+                                             int nTimeOutMs);
+/* As OXR_HTTP_Open, and registers the data callback with its user value. */
+OXR_HTTP_API int OXR_HTTP_CALL OXR_HTTP_OpenEx(const char* pszUrl, int nMethod,
+                                               const char* pszCredentials, int nUnused,
+                                               int nTimeOutMs, OXR_HTTP_DataCallback pfnCallback,
+                                               void* pUserData);
+/* Sends a request and receives the response head; 0 on success. */
+OXR_HTTP_API int OXR_HTTP_CALL OXR_HTTP_SendRequest(int nHandle, const char* pszContentLength,
+                                                    const char* pBody, int nBodyLen,
+                                                    int nTimeOutMs);
+/* Adds or replaces a request header; 0 on success, -1 on failure. */
+OXR_HTTP_API int OXR_HTTP_CALL OXR_HTTP_AddHeader(int nHandle, const char* pszName,
+                                                  const char* pszValue);
+/* Removes a request header; 0 (also when absent), -1 for an unknown handle. */
+OXR_HTTP_API int OXR_HTTP_CALL OXR_HTTP_RemoveHeader(int nHandle, const char* pszName);
+/* Not supported: always -1; the session's error number becomes -7. */
+OXR_HTTP_API int OXR_HTTP_CALL OXR_HTTP_GetInfoByType(int nHandle, int nType, int nArg1,
+                                                      int nArg2);
+/* Value of a response header (name compared ignoring case), or NULL. */
+OXR_HTTP_API const char* OXR_HTTP_CALL OXR_HTTP_GetInfoByName(int nHandle, const char* pszName);
+/* Does nothing; 0, or -1 for an unknown handle. */
+OXR_HTTP_API int OXR_HTTP_CALL OXR_HTTP_GetContent(int nHandle, int nUnused);
+/* Closes the session: stops its receiver and frees the handle; 0, or -1. */
+OXR_HTTP_API int OXR_HTTP_CALL OXR_HTTP_Close(int nHandle);
+
+#ifdef __cplusplus
+}
+#endif
+
+#if defined(__cplusplus) && (defined(_M_IX86) || defined(__i386__))
+static_assert(sizeof(OXR_HTTP_DATA) == 76, "OXR_HTTP_DATA must be 76 bytes on 32-bit targets");
+#elif !defined(__cplusplus) && (defined(_M_IX86) || defined(__i386__)) && \
+    defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+_Static_assert(sizeof(OXR_HTTP_DATA) == 76, "OXR_HTTP_DATA must be 76 bytes on 32-bit targets");
+#endif
+
+#endif /* OXR_HTTP_H */

@@ -1,0 +1,186 @@
+// The portable runtime: sockets with time-outs, threads, mutexes, local time
+// and bounded string search. This header and its two implementations
+// (oxr_posix.cpp, oxr_win32.cpp) are the only code that knows which platform
+// it runs on; the library above calls these functions only.
+#ifndef OXR_H
+#define OXR_H
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+#if defined(_WIN32)
+#if defined(OXRHTTP_BUILD)
+#define OXR_RT_EXPORT __declspec(dllexport)
+#else
+#define OXR_RT_EXPORT
+#endif
+#else
+#define OXR_RT_EXPORT __attribute__((visibility("default")))
+#endif
+
+// ---------------------------------------------------------------- start/stop
+
+int OXR_Init();  // starts the socket layer; 0 on success
+int OXR_Fini();  // stops it; 0
+
+// ---------------------------------------------------------------- mutexes
+
+// Holds the platform's mutex: a CRITICAL_SECTION (24 bytes on 32-bit
+// Windows) or a pthread_mutex_t. Usable without OXR_Init.
+#define OXR_MUTEX_BYTES (sizeof(void*) == 4 ? 24 : 40)
+struct OXR_MUTEX {
+    union {
+        void* pAlign;
+        long long llAlign;
+        unsigned char bytes[OXR_MUTEX_BYTES];
+    };
+};
+
+// nMode: 0 or -1 (both a plain, non-recursive mutex here). 0 on success.
+int OXR_MutexCreate(OXR_MUTEX* pMutex, int nMode);
+int OXR_MutexLock(OXR_MUTEX* pMutex);
+int OXR_MutexUnlock(OXR_MUTEX* pMutex);
+int OXR_MutexDestroy(OXR_MUTEX* pMutex);
+
+// ---------------------------------------------------------------- names
+
+// Platform address family numbers, as the host entry reports them.
+extern const int OXR_AF_INET;
+extern const int OXR_AF_INET6;
+extern const int OXR_SOCK_STREAM;
+
+// Laid out as the sockets API's host entry.
+struct OXR_HOSTENT {
+    char* h_name;
+    char** h_aliases;
+    int16_t h_addrtype;
+    int16_t h_length;
+    char** h_addr_list;
+};
+
+// Resolves a host name or numeric address (a bracketed IPv6 literal is
+// accepted too). Prefers an IPv4 address; gives IPv6 only when the host has
+// no IPv4 one. The entry is per thread and valid until this thread's next
+// call. NULL on failure.
+OXR_HOSTENT* OXR_GetAddressByName(const char* pszHost);
+
+// ---------------------------------------------------------------- sockets
+
+// Room for an IPv4 or IPv6 socket address (sockaddr_in6 is 28 bytes).
+struct OXR_SOCKADDR {
+    union {
+        uint32_t uAlign;
+        unsigned char bytes[28];
+    };
+};
+
+// nAddr: an IPv4 address as stored in the host entry (network order).
+int OXR_MakeAddr4ByInt(uint32_t nAddr, uint16_t wPort, OXR_SOCKADDR* pAddr);
+// pAddr16: 16 address bytes as stored in the host entry.
+int OXR_MakeAddr6(const void* pAddr16, uint16_t wPort, OXR_SOCKADDR* pAddr);
+
+int OXR_CreateSocket(int nFamily, int nType, int nProtocol);  // -1 on failure
+int OXR_SetBuffSize(int nSocket, int nSendSize, int nRecvSize);
+// Connects within nTimeOutMs; the socket is blocking again afterwards.
+// 0 on success, negative on failure or time-out.
+int OXR_ConnectWithTimeOut(int nSocket, const OXR_SOCKADDR* pAddr, int nTimeOutMs);
+int OXR_CloseSocket(int nSocket, int nFlags);
+// Ends both directions: a receive blocked on the socket in another thread
+// returns at once. The descriptor stays allocated until OXR_CloseSocket.
+int OXR_ShutdownSocket(int nSocket);
+
+// Sends up to nLen bytes (never raises SIGPIPE); bytes sent, negative on failure.
+int OXR_Sendn(int nSocket, const char* pData, int nLen, int nFlags);
+// One receive, no time-out; bytes received, 0 on orderly close, negative on error.
+int OXR_Recv(int nSocket, char* pBuf, int nLen);
+// One receive that waits at most nTimeOutMs; 0 or less on time-out, close or error.
+int OXR_RecvWithTimeOut(int nSocket, char* pBuf, int nLen, int nTimeOutMs);
+// Receives until nLen bytes have arrived, each wait for more data bounded by
+// nTimeOutMs. Returns nLen; on time-out, close or error after some bytes it
+// returns the count received so far; with none, 0 or less.
+int OXR_Recvn(int nSocket, char* pBuf, int nLen, int nTimeOutMs);
+
+// Listening side, for servers on loopback (tests, demo). pszAddr is numeric.
+// Returns the socket or -1; *pwBoundPort receives the port actually bound.
+int OXR_CreateListenSocket(const char* pszAddr, uint16_t wPort, uint16_t* pwBoundPort);
+// Waits at most nTimeOutMs for a connection; the new socket, or -1.
+int OXR_Accept(int nListenSocket, int nTimeOutMs);
+
+// ---------------------------------------------------------------- threads
+
+typedef int (*OXR_THREAD_PROC)(void* pArg);
+typedef void* OXR_THREAD;  // 0 when there is no thread
+
+// Starts pfnProc(pArg) on a thread with a small stack (256 KiB). The four
+// trailing words are reserved and must be 0. 0 on failure.
+OXR_THREAD OXR_Thread_Create(OXR_THREAD_PROC pfnProc, void* pArg, int, int, int, int);
+// Waits for the thread to end and releases the handle; 0 on success.
+int OXR_Thread_Wait(OXR_THREAD hThread);
+// Non-zero when called on the thread that hThread names.
+int OXR_Thread_IsCurrent(OXR_THREAD hThread);
+void OXR_Sleep(int nMs);
+// Milliseconds from an arbitrary start, monotonic.
+int64_t OXR_TickMs();
+
+// ---------------------------------------------------------------- files and time
+
+// Breaks t down into local time (thread-safe). 0 on success.
+int OXR_LocalTime(time_t t, struct tm* pTm);
+int OXR_MakeDir(const char* pszPath);  // result may be ignored: an existing directory is fine
+const char* OXR_LogDir();              // c:\httplog on Windows, /tmp/httplog elsewhere
+char OXR_PathSep();
+
+// ---------------------------------------------------------------- strings
+
+// First occurrence of pszPattern in pszText (zero-terminated), or NULL.
+char* OXR_Strstr(const char* pszText, const char* pszPattern);
+// As OXR_Strstr, ignoring ASCII case.
+char* OXR_Strcasestr(const char* pszText, const char* pszPattern);
+// 0 when equal ignoring ASCII case; otherwise the sign of the first difference.
+int OXR_Strcasecmp(const char* pszA, const char* pszB);
+// Bounded searches over received bytes: the first occurrence of the nLen
+// bytes at pNeedle in [pBegin, pEnd), or NULL. Zero bytes are ordinary bytes.
+const char* OXR_Memmem(const char* pBegin, const char* pEnd, const char* pNeedle, size_t nLen);
+const char* OXR_Memcasemem(const char* pBegin, const char* pEnd, const char* pNeedle,
+                           size_t nLen);
+
+// ---------------------------------------------------------------- helper classes
+
+class OXR_Mutex {
+public:
+    OXR_Mutex();
+    ~OXR_Mutex();
+    int Lock();
+    int Unlock();
+    // Copies the whole mutex record; no runtime call is made.
+    OXR_RT_EXPORT OXR_Mutex& operator=(const OXR_Mutex& other);
+
+private:
+    OXR_MUTEX m_mutex;
+};
+
+class OXR_Sema {
+public:
+    OXR_Sema() : m_nState(0) {}
+    // Copies the state word; no runtime call is made.
+    OXR_RT_EXPORT OXR_Sema& operator=(const OXR_Sema& other);
+
+private:
+    int32_t m_nState;
+};
+
+// Scoped lock: locks at construction, unlocks once at Release or destruction.
+class OXR_Guard {
+public:
+    OXR_RT_EXPORT explicit OXR_Guard(OXR_Mutex* pMutex);
+    OXR_RT_EXPORT ~OXR_Guard();
+    OXR_RT_EXPORT void Release();
+    // Takes the other guard's mutex pointer; nothing is locked or unlocked.
+    OXR_RT_EXPORT OXR_Guard& operator=(const OXR_Guard& other);
+
+private:
+    OXR_Mutex* m_pMutex;
+};
+
+#endif  // OXR_H

@@ -1,0 +1,113 @@
+// Platform-independent part of the runtime: string search and the helper
+// classes built on the mutex functions.
+#include "oxr.h"
+
+#include <cstring>
+
+namespace {
+
+inline unsigned char Lower(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+}
+
+}  // namespace
+
+char* OXR_Strstr(const char* pszText, const char* pszPattern) {
+    if (pszText == nullptr || pszPattern == nullptr) {
+        return nullptr;
+    }
+    return const_cast<char*>(std::strstr(pszText, pszPattern));
+}
+
+char* OXR_Strcasestr(const char* pszText, const char* pszPattern) {
+    if (pszText == nullptr || pszPattern == nullptr) {
+        return nullptr;
+    }
+    size_t nText = std::strlen(pszText);
+    const char* p = OXR_Memcasemem(pszText, pszText + nText, pszPattern, std::strlen(pszPattern));
+    return const_cast<char*>(p);
+}
+
+int OXR_Strcasecmp(const char* pszA, const char* pszB) {
+    const unsigned char* a = reinterpret_cast<const unsigned char*>(pszA);
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(pszB);
+    for (;; ++a, ++b) {
+        int d = Lower(*a) - Lower(*b);
+        if (d != 0 || *a == 0) {
+            return d;
+        }
+    }
+}
+
+const char* OXR_Memmem(const char* pBegin, const char* pEnd, const char* pNeedle, size_t nLen) {
+    if (pBegin == nullptr || pEnd < pBegin || static_cast<size_t>(pEnd - pBegin) < nLen) {
+        return nullptr;
+    }
+    if (nLen == 0) {
+        return pBegin;
+    }
+    const char* pLast = pEnd - nLen;
+    for (const char* p = pBegin; p <= pLast; ++p) {
+        p = static_cast<const char*>(std::memchr(p, pNeedle[0], static_cast<size_t>(pLast - p) + 1));
+        if (p == nullptr) {
+            return nullptr;
+        }
+        if (std::memcmp(p, pNeedle, nLen) == 0) {
+            return p;
+        }
+    }
+    return nullptr;
+}
+
+const char* OXR_Memcasemem(const char* pBegin, const char* pEnd, const char* pNeedle,
+                           size_t nLen) {
+    if (pBegin == nullptr || pEnd < pBegin || static_cast<size_t>(pEnd - pBegin) < nLen) {
+        return nullptr;
+    }
+    const char* pLast = pEnd - nLen;
+    for (const char* p = pBegin; p <= pLast; ++p) {
+        size_t i = 0;
+        while (i < nLen && Lower(static_cast<unsigned char>(p[i])) ==
+                               Lower(static_cast<unsigned char>(pNeedle[i]))) {
+            ++i;
+        }
+        if (i == nLen) {
+            return p;
+        }
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------- helper classes
+
+OXR_Mutex::OXR_Mutex() { OXR_MutexCreate(&m_mutex, 0); }
+OXR_Mutex::~OXR_Mutex() { OXR_MutexDestroy(&m_mutex); }
+int OXR_Mutex::Lock() { return OXR_MutexLock(&m_mutex); }
+int OXR_Mutex::Unlock() { return OXR_MutexUnlock(&m_mutex); }
+
+OXR_Mutex& OXR_Mutex::operator=(const OXR_Mutex& other) {
+    if (this != &other) {
+        std::memcpy(m_mutex.bytes, other.m_mutex.bytes, sizeof(m_mutex.bytes));
+    }
+    return *this;
+}
+
+OXR_Sema& OXR_Sema::operator=(const OXR_Sema& other) {
+    m_nState = other.m_nState;
+    return *this;
+}
+
+OXR_Guard::OXR_Guard(OXR_Mutex* pMutex) : m_pMutex(pMutex) { m_pMutex->Lock(); }
+OXR_Guard::~OXR_Guard() { Release(); }
+
+void OXR_Guard::Release() {
+    if (m_pMutex != nullptr) {
+        m_pMutex->Unlock();
+        m_pMutex = nullptr;
+    }
+}
+
+OXR_Guard& OXR_Guard::operator=(const OXR_Guard& other) {
+    m_pMutex = other.m_pMutex;
+    return *this;
+}

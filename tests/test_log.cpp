@@ -1,0 +1,230 @@
+// The log sink: filtering, record format, targets and the daily file.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http_log.h"
+#include "oxr.h"
+#include "stderr_capture.h"
+
+namespace {
+
+std::atomic<long long> g_tNow{0};
+time_t FakeNow() { return static_cast<time_t>(g_tNow.load()); }
+
+// A local time stamp as the records print it.
+std::string Stamp(time_t t) {
+    struct tm lt;
+    OXR_LocalTime(t, &lt);
+    char buf[32];
+    snprintf(buf, sizeof(buf), "%04d%02d%02d%02d%02d%02d", lt.tm_year + 1900, lt.tm_mon + 1,
+             lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec);
+    return buf;
+}
+
+// Calendar time of a local wall-clock moment.
+time_t Local(int y, int mo, int d, int h, int mi, int s) {
+    struct tm lt;
+    std::memset(&lt, 0, sizeof(lt));
+    lt.tm_year = y - 1900;
+    lt.tm_mon = mo - 1;
+    lt.tm_mday = d;
+    lt.tm_hour = h;
+    lt.tm_min = mi;
+    lt.tm_sec = s;
+    lt.tm_isdst = -1;
+    return mktime(&lt);
+}
+
+class LogSink : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = MakeTempDir("log");
+        m_log.SetDirectory(m_dir.c_str());
+        m_log.SetClock(FakeNow);
+        g_tNow = Local(2024, 1, 31, 23, 59, 59);
+    }
+    void TearDown() override {
+        m_log.SetLevel(-1);
+        RemoveTree(m_dir);
+    }
+    int Files() {
+        int n = 0;
+        ListDir(m_dir, &n);
+        return n;
+    }
+    std::string OnlyFile() {
+        int n = 0;
+        std::string names = ListDir(m_dir, &n);
+        return n == 1 ? names.substr(0, names.size() - 1) : std::string();
+    }
+    int Write(int nLevel, const char* pszMsg) {
+        return m_log.WriteLog(nLevel, "Http/src/http_client.cpp", 89, "%s", pszMsg);
+    }
+
+    std::string m_dir;
+    CHttpLog m_log;
+};
+
+TEST_F(LogSink, NothingBeforeTheLevelIsSet) {
+    StderrCapture cap;
+    EXPECT_EQ(Write(0, "x\n"), -1);
+    EXPECT_EQ(Write(2, "y\n"), -1);
+    EXPECT_EQ(cap.Finish(), "");
+    EXPECT_EQ(Files(), 0);
+}
+
+TEST_F(LogSink, DebugRecordFormatOnStandardError) {
+    m_log.SetLevel(2);
+    StderrCapture cap;
+    EXPECT_EQ(Write(2, "Get HttpSession return NULL, Func Return -1\n"), 0);
+    EXPECT_EQ(cap.Finish(), "HTTP_LOG_DEBUG 20240131235959 Http/src/http_client.cpp:89"
+                            "Get HttpSession return NULL, Func Return -1\n");
+}
+
+struct FilterRow {
+    int nLevel;
+    bool bLevel0;
+    bool bLevel2;
+};
+
+TEST_F(LogSink, LevelsFilterRecords) {
+    const FilterRow rows[] = {{0, true, false}, {1, true, false}, {2, true, true},
+                              {4, true, true},  {-2, false, false}};
+    for (const FilterRow& r : rows) {
+        m_log.SetLevel(r.nLevel);
+        StderrCapture cap;
+        Write(0, "zero\n");
+        Write(2, "two\n");
+        std::string out = cap.Finish();
+        EXPECT_EQ(out.find("HTTP_LOG_OFF ") == 0 && out.find("zero\n") != std::string::npos,
+                  r.bLevel0)
+            << r.nLevel << ": " << out;
+        EXPECT_EQ(out.find("HTTP_LOG_DEBUG ") != std::string::npos, r.bLevel2) << r.nLevel;
+        m_log.SetLevel(-1);
+    }
+}
+
+TEST_F(LogSink, RecordsNameTheirRealSourceLine) {
+    g_cHttpLog.SetLevel(2);
+    StderrCapture cap;
+    int nLine = __LINE__ + 1;
+    HTTP_LOG(2, "hello\n");
+    std::string out = cap.Finish();
+    g_cHttpLog.SetLevel(-1);
+    EXPECT_NE(out.find(" tests/test_log.cpp:" + std::to_string(nLine) + "hello\n"),
+              std::string::npos)
+        << out;
+}
+
+TEST_F(LogSink, DailyFileCreatedAtOnce) {
+    m_log.SetLevel(3);
+    EXPECT_EQ(OnlyFile(), "20240131235959_1.0.0.20091030.log");
+    EXPECT_EQ(ReadFile(m_dir + "/" + OnlyFile()), "");
+    StderrCapture cap;
+    Write(2, "to file\n");
+    Write(0, "also\n");
+    EXPECT_EQ(cap.Finish(), "");
+    m_log.SetLevel(-1);  // closes the file
+    EXPECT_EQ(ReadFile(m_dir + "/" + OnlyFile()),
+              "HTTP_LOG_DEBUG 20240131235959 Http/src/http_client.cpp:89to file\n"
+              "HTTP_LOG_OFF 20240131235959 Http/src/http_client.cpp:89also\n");
+}
+
+TEST_F(LogSink, DailyFileReplacedAfterTheDay) {
+    g_tNow = Local(2024, 3, 1, 15, 45, 1);
+    m_log.SetLevel(3);
+    time_t tMidnight = Local(2024, 3, 1, 0, 0, 0);
+    g_tNow = tMidnight + 86400;  // 00:00:00 next day: still the old file
+    Write(2, "a\n");
+    EXPECT_EQ(Files(), 1);
+    g_tNow = tMidnight + 86401;
+    Write(2, "b\n");
+    EXPECT_EQ(Files(), 2);
+    m_log.SetLevel(-1);
+    std::string sNew = m_dir + "/" + Stamp(tMidnight + 86401) + "_1.0.0.20091030.log";
+    EXPECT_NE(ReadFile(sNew).find("b\n"), std::string::npos);
+    EXPECT_NE(ReadFile(m_dir + "/20240301154501_1.0.0.20091030.log").find("a\n"),
+              std::string::npos);
+}
+
+TEST_F(LogSink, FileThenDebugSwitchesToStandardErrorNextDay) {
+    g_tNow = Local(2024, 3, 1, 10, 0, 0);
+    m_log.SetLevel(3);
+    m_log.SetLevel(2);
+    StderrCapture cap;
+    Write(2, "still file\n");
+    g_tNow = Local(2024, 3, 2, 10, 0, 0);
+    Write(2, "now stderr\n");
+    std::string out = cap.Finish();
+    EXPECT_EQ(out.find("still file"), std::string::npos);
+    EXPECT_NE(out.find("now stderr\n"), std::string::npos);
+    EXPECT_NE(ReadFile(m_dir + "/" + OnlyFile()).find("still file\n"), std::string::npos);
+}
+
+TEST_F(LogSink, DebugThenFileOpensFileAtNextRecord) {
+    m_log.SetLevel(2);
+    m_log.SetLevel(3);
+    EXPECT_EQ(Files(), 0);
+    StderrCapture cap;
+    Write(2, "into file\n");
+    EXPECT_EQ(cap.Finish(), "");
+    EXPECT_EQ(Files(), 1);
+}
+
+TEST_F(LogSink, OffThenOnChoosesTargetAtOnce) {
+    m_log.SetLevel(3);
+    m_log.SetLevel(-1);
+    m_log.SetLevel(2);
+    StderrCapture cap;
+    EXPECT_EQ(Write(2, "back\n"), 0);
+    EXPECT_NE(cap.Finish().find("back\n"), std::string::npos);
+}
+
+TEST_F(LogSink, OffBeforeEverEnabledOnlyStoresLevel) {
+    m_log.SetLevel(-1);
+    EXPECT_EQ(m_log.GetLevel(), -1);
+    EXPECT_EQ(Files(), 0);
+}
+
+TEST_F(LogSink, UnwritableDirectoryDropsRecords) {
+    std::string sFile = m_dir + "/plain-file";
+    FILE* f = fopen(sFile.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    m_log.SetDirectory(sFile.c_str());  // a file, not a directory
+    m_log.SetLevel(3);
+    StderrCapture cap;
+    EXPECT_EQ(Write(2, "lost\n"), -1);
+    EXPECT_EQ(cap.Finish(), "");
+}
+
+TEST_F(LogSink, ConcurrentRecordsStayWhole) {
+    m_log.SetLevel(3);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([this] {
+            for (int i = 0; i < 200; ++i) {
+                Write(2, "whole record\n");
+            }
+        });
+    }
+    for (auto& th : threads) {
+        th.join();
+    }
+    m_log.SetLevel(-1);
+    std::string text = ReadFile(m_dir + "/" + OnlyFile());
+    const std::string line = "HTTP_LOG_DEBUG 20240131235959 Http/src/http_client.cpp:89whole record\n";
+    size_t nLines = 0;
+    for (size_t pos = 0; pos < text.size(); pos += line.size(), ++nLines) {
+        ASSERT_EQ(text.compare(pos, line.size(), line), 0) << "at " << pos;
+    }
+    EXPECT_EQ(nLines, 800u);
+}
+
+}  // namespace

@@ -1,0 +1,264 @@
+// The runtime layer on its own: loopback sockets, time-outs, threads, search.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+
+#include "oxr.h"
+
+namespace {
+
+struct Pair {
+    int nListen = -1;
+    int nClient = -1;
+    int nServer = -1;
+    uint16_t wPort = 0;
+    ~Pair() {
+        OXR_CloseSocket(nClient, 0);
+        OXR_CloseSocket(nServer, 0);
+        OXR_CloseSocket(nListen, 0);
+    }
+};
+
+// A connected loopback pair, made with the runtime's own functions.
+void Connect(Pair& p, const char* pszAddr = "127.0.0.1") {
+    p.nListen = OXR_CreateListenSocket(pszAddr, 0, &p.wPort);
+    ASSERT_GE(p.nListen, 0);
+    OXR_HOSTENT* h = OXR_GetAddressByName(pszAddr);
+    ASSERT_NE(h, nullptr);
+    OXR_SOCKADDR addr;
+    if (h->h_addrtype == OXR_AF_INET) {
+        uint32_t n;
+        std::memcpy(&n, h->h_addr_list[0], 4);
+        OXR_MakeAddr4ByInt(n, p.wPort, &addr);
+    } else {
+        OXR_MakeAddr6(h->h_addr_list[0], p.wPort, &addr);
+    }
+    p.nClient = OXR_CreateSocket(h->h_addrtype, OXR_SOCK_STREAM, 0);
+    ASSERT_GE(p.nClient, 0);
+    ASSERT_EQ(OXR_ConnectWithTimeOut(p.nClient, &addr, 2000), 0);
+    p.nServer = OXR_Accept(p.nListen, 2000);
+    ASSERT_GE(p.nServer, 0);
+}
+
+TEST(RuntimeResolve, NumericAndLocalNames) {
+    OXR_HOSTENT* h = OXR_GetAddressByName("127.0.0.1");
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h->h_addrtype, OXR_AF_INET);
+    EXPECT_EQ(h->h_length, 4);
+    EXPECT_EQ(std::memcmp(h->h_addr_list[0], "\x7f\x00\x00\x01", 4), 0);
+
+    h = OXR_GetAddressByName("::1");
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h->h_addrtype, OXR_AF_INET6);
+    EXPECT_EQ(h->h_length, 16);
+
+    h = OXR_GetAddressByName("[::1]");
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h->h_addrtype, OXR_AF_INET6);
+
+    // localhost has an IPv4 address, which is preferred.
+    h = OXR_GetAddressByName("localhost");
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h->h_addrtype, OXR_AF_INET);
+}
+
+TEST(RuntimeResolve, RefusedNames) {
+    // A label longer than 63 characters is refused without asking any server.
+    std::string sLong(70, 'a');
+    EXPECT_EQ(OXR_GetAddressByName((sLong + ".invalid").c_str()), nullptr);
+    EXPECT_EQ(OXR_GetAddressByName(""), nullptr);
+    EXPECT_EQ(OXR_GetAddressByName(nullptr), nullptr);
+}
+
+TEST(RuntimeSocket, ConnectRefusedOnLoopback) {
+    uint16_t wPort = 0;
+    int nListen = OXR_CreateListenSocket("127.0.0.1", 0, &wPort);
+    ASSERT_GE(nListen, 0);
+    OXR_CloseSocket(nListen, 0);  // the port is now closed
+    OXR_HOSTENT* h = OXR_GetAddressByName("127.0.0.1");
+    ASSERT_NE(h, nullptr);
+    uint32_t n;
+    std::memcpy(&n, h->h_addr_list[0], 4);
+    OXR_SOCKADDR addr;
+    OXR_MakeAddr4ByInt(n, wPort, &addr);
+    int s = OXR_CreateSocket(OXR_AF_INET, OXR_SOCK_STREAM, 0);
+    ASSERT_GE(s, 0);
+    EXPECT_LT(OXR_ConnectWithTimeOut(s, &addr, 2000), 0);
+    OXR_CloseSocket(s, 0);
+}
+
+TEST(RuntimeSocket, ReceiveTimeOutExpires) {
+    Pair p;
+    Connect(p);
+    char buf[16];
+    int64_t t0 = OXR_TickMs();
+    EXPECT_LE(OXR_RecvWithTimeOut(p.nClient, buf, sizeof(buf), 200), 0);
+    int64_t dt = OXR_TickMs() - t0;
+    EXPECT_GE(dt, 150);
+    EXPECT_LT(dt, 5000);
+}
+
+TEST(RuntimeSocket, RecvnPartialThenTimeOut) {
+    Pair p;
+    Connect(p);
+    ASSERT_EQ(OXR_Sendn(p.nServer, "abcde", 5, 0), 5);
+    char buf[16] = {0};
+    EXPECT_EQ(OXR_Recvn(p.nClient, buf, 10, 200), 5);
+    EXPECT_EQ(std::string(buf, 5), "abcde");
+    // nothing at all: 0 or less
+    EXPECT_LE(OXR_Recvn(p.nClient, buf, 10, 100), 0);
+}
+
+TEST(RuntimeSocket, RecvnWholeAcrossPieces) {
+    Pair p;
+    Connect(p);
+    ASSERT_EQ(OXR_Sendn(p.nServer, "0123", 4, 0), 4);
+    ASSERT_EQ(OXR_Sendn(p.nServer, "4567", 4, 0), 4);
+    char buf[8];
+    EXPECT_EQ(OXR_Recvn(p.nClient, buf, 8, 1000), 8);
+    EXPECT_EQ(std::string(buf, 8), "01234567");
+}
+
+TEST(RuntimeSocket, RecvnPartialThenClose) {
+    Pair p;
+    Connect(p);
+    ASSERT_EQ(OXR_Sendn(p.nServer, "xyz", 3, 0), 3);
+    OXR_CloseSocket(p.nServer, 0);
+    p.nServer = -1;
+    char buf[16];
+    EXPECT_EQ(OXR_Recvn(p.nClient, buf, 10, 2000), 3);
+}
+
+TEST(RuntimeSocket, SendToClosedPeerFailsWithoutSignal) {
+    Pair p;
+    Connect(p);
+    OXR_CloseSocket(p.nServer, 0);
+    p.nServer = -1;
+    std::string big(65536, 'x');
+    int r = 0;
+    for (int i = 0; i < 200 && r >= 0; ++i) {
+        r = OXR_Sendn(p.nClient, big.data(), static_cast<int>(big.size()), 0);
+        OXR_Sleep(5);
+    }
+    EXPECT_LT(r, 0);
+}
+
+TEST(RuntimeSocket, ShutdownWakesBlockedReceive) {
+    Pair p;
+    Connect(p);
+    struct Ctx {
+        int nSocket;
+        std::atomic<int> nResult{99};
+    } ctx;
+    ctx.nSocket = p.nClient;
+    OXR_THREAD h = OXR_Thread_Create(
+        [](void* arg) -> int {
+            Ctx* c = static_cast<Ctx*>(arg);
+            char buf[8];
+            c->nResult = OXR_Recv(c->nSocket, buf, sizeof(buf));
+            return 0;
+        },
+        &ctx, 0, 0, 0, 0);
+    ASSERT_NE(h, nullptr);
+    OXR_Sleep(100);
+    OXR_ShutdownSocket(p.nClient);
+    EXPECT_EQ(OXR_Thread_Wait(h), 0);
+    EXPECT_LE(ctx.nResult.load(), 0);
+}
+
+TEST(RuntimeSocket, Ipv6Loopback) {
+    Pair p;
+    Connect(p, "::1");
+    ASSERT_EQ(OXR_Sendn(p.nClient, "v6", 2, 0), 2);
+    char buf[2];
+    EXPECT_EQ(OXR_Recvn(p.nServer, buf, 2, 1000), 2);
+}
+
+TEST(RuntimeThread, IsCurrentOnlyOnItsOwnThread) {
+    struct Ctx {
+        OXR_THREAD h = nullptr;
+        std::atomic<int> nSeen{-1};
+        std::atomic<int> bReady{0};
+    } ctx;
+    ctx.h = OXR_Thread_Create(
+        [](void* arg) -> int {
+            Ctx* c = static_cast<Ctx*>(arg);
+            while (!c->bReady) {
+                OXR_Sleep(1);
+            }
+            c->nSeen = OXR_Thread_IsCurrent(c->h);
+            return 0;
+        },
+        &ctx, 0, 0, 0, 0);
+    ASSERT_NE(ctx.h, nullptr);
+    EXPECT_FALSE(OXR_Thread_IsCurrent(ctx.h));
+    ctx.bReady = 1;
+    OXR_THREAD h = ctx.h;
+    EXPECT_EQ(OXR_Thread_Wait(h), 0);
+    EXPECT_EQ(ctx.nSeen.load(), 1);
+}
+
+TEST(RuntimeMutex, LockExcludesOtherThreads) {
+    struct Ctx {
+        OXR_MUTEX m;
+        long nCount = 0;
+    } ctx;
+    OXR_MutexCreate(&ctx.m, 0);
+    auto work = [](void* arg) -> int {
+        Ctx* c = static_cast<Ctx*>(arg);
+        for (int i = 0; i < 20000; ++i) {
+            OXR_MutexLock(&c->m);
+            ++c->nCount;
+            OXR_MutexUnlock(&c->m);
+        }
+        return 0;
+    };
+    OXR_THREAD a = OXR_Thread_Create(work, &ctx, 0, 0, 0, 0);
+    OXR_THREAD b = OXR_Thread_Create(work, &ctx, 0, 0, 0, 0);
+    OXR_Thread_Wait(a);
+    OXR_Thread_Wait(b);
+    EXPECT_EQ(ctx.nCount, 40000);
+    OXR_MutexDestroy(&ctx.m);
+}
+
+struct SearchRow {
+    const char* text;
+    const char* pattern;
+    int expected;  // offset, or -1
+};
+
+TEST(RuntimeString, CaseInsensitiveSearchAndCompare) {
+    const SearchRow rows[] = {
+        {"Content-Type: x", "content-type", 0},
+        {"a\r\ncontent-LENGTH: 5", "Content-Length", 3},
+        {"abc", "abcd", -1},
+        {"abc", "", 0},
+        {"", "a", -1},
+        {"xxBoUnDaRy", "boundary", 2},
+    };
+    for (const SearchRow& r : rows) {
+        char* p = OXR_Strcasestr(r.text, r.pattern);
+        EXPECT_EQ(p == nullptr ? -1 : static_cast<int>(p - r.text), r.expected) << r.text;
+    }
+    EXPECT_EQ(OXR_Strcasecmp("Content-Type", "CONTENT-TYPE"), 0);
+    EXPECT_NE(OXR_Strcasecmp("Content-Type", "Content-Typ"), 0);
+    EXPECT_NE(OXR_Strcasecmp("a", "b"), 0);
+    EXPECT_EQ(OXR_Strcasecmp("", ""), 0);
+    // exact-case search stays exact
+    EXPECT_EQ(OXR_Strstr("Boundary", "boundary"), nullptr);
+}
+
+TEST(RuntimeString, BoundedSearchIgnoresZeroBytesAndEnd) {
+    const char data[] = {'a', '\0', 'b', '\r', '\n', '\r', '\n', 'z'};
+    const char* end = data + sizeof(data);
+    EXPECT_EQ(OXR_Memmem(data, end, "\r\n\r\n", 4), data + 3);
+    // the needle straddles the end of the range: not found
+    EXPECT_EQ(OXR_Memmem(data, data + 6, "\r\n\r\n", 4), nullptr);
+    EXPECT_EQ(OXR_Memmem(data, end, "\0b", 2), data + 1);
+    EXPECT_EQ(OXR_Memcasemem(data, end, "Z", 1), data + 7);
+    EXPECT_EQ(OXR_Memmem(data, data, "a", 1), nullptr);
+}
+
+}  // namespace

@@ -16,7 +16,7 @@ std::string DecodeInPieces(const std::string& framed, size_t nPiece, bool* pbDon
     for (size_t i = 0; i < framed.size(); i += nPiece) {
         std::string piece = framed.substr(i, nPiece);
         int n = dec.Decode(&piece[0], static_cast<int>(piece.size()));
-        if (n < 0) {
+        if (n < 0 || dec.Failed()) {
             return "ERROR";
         }
         out.append(piece.data(), static_cast<size_t>(n));
@@ -62,6 +62,16 @@ TEST(ChunkDecoder, DecodesInEverySplit) {
             }
         }
     }
+}
+
+TEST(ChunkDecoder, DataBeforeAFramingErrorIsKept) {
+    CHttpChunkDecoder dec;
+    std::string a = "3\r\nabc\r\nzz\r\n";
+    EXPECT_EQ(dec.Decode(&a[0], static_cast<int>(a.size())), 3);
+    EXPECT_EQ(a.substr(0, 3), "abc");
+    EXPECT_TRUE(dec.Failed());
+    std::string b = "1\r\nx\r\n";
+    EXPECT_EQ(dec.Decode(&b[0], static_cast<int>(b.size())), -1);
 }
 
 TEST(ChunkDecoder, ResetStartsAFreshStream) {

@@ -37,6 +37,9 @@ CHttpChunkDecoder::State CHttpChunkDecoder::SizeLineEnded() {
 
 int CHttpChunkDecoder::Decode(char* p, int nLen) {
     // Framing is only ever removed, so the write position never passes the read position.
+    if (m_eState == kError) {
+        return -1;
+    }
     int nIn = 0;
     int nOut = 0;
     while (nIn < nLen && m_eState != kError && m_eState != kDone) {
@@ -106,5 +109,5 @@ int CHttpChunkDecoder::Decode(char* p, int nLen) {
             break;
         }
     }
-    return m_eState == kError ? -1 : nOut;
+    return (m_eState == kError && nOut == 0) ? -1 : nOut;
 }

@@ -8,11 +8,13 @@ public:
     void Reset();
     // Decodes the nLen received bytes at p in place, carrying its state over
     // from the bytes of earlier calls, so a chunk may end anywhere. Returns how
-    // many data bytes now stand at the start of p, or -1 once the framing is
-    // malformed. Bytes after the last chunk are ignored.
+    // many data bytes now stand at the start of p. Data decoded before a
+    // framing error is still returned; the error shows in Failed() and makes
+    // every later call return -1. Bytes after the last chunk are ignored.
     int Decode(char* p, int nLen);
     // The zero-size chunk and its trailer have been seen.
     bool Done() const { return m_eState == kDone; }
+    bool Failed() const { return m_eState == kError; }
 
 private:
     enum State {

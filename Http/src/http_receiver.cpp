@@ -121,8 +121,8 @@ int CHttpRequest::RecvSome(char* p, int nLen, int nTimeOutMs) {
 
 int CHttpRequest::ReadStream(char* p, int nLen) {
     for (;;) {
-        if (m_bChunked != 0 && m_cChunks.Done()) {
-            return 0;
+        if (m_bChunked != 0 && (m_cChunks.Done() || m_cChunks.Failed())) {
+            return m_cChunks.Done() ? 0 : -1;
         }
         int r = RecvSome(p, nLen, m_nStreamTimeOutMs);
         if (r <= 0 || m_bChunked == 0) {

@@ -25,8 +25,9 @@ CHttpRequest::CHttpRequest()
 }
 
 CHttpRequest::~CHttpRequest() {
-    m_nRecvLen = 0;
+    // Close first: a receiver still starting reads m_nRecvLen.
     Close();
+    m_nRecvLen = 0;
     OXR_MutexDestroy(&m_hStartMutex);
 }
 

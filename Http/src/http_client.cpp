@@ -20,7 +20,8 @@ CHttpSession* FindSession(int nHandle, const char* pszFile, int nLine) {
     CHttpSession* pSession = g_cSessionMgr.GetHttpSession(nHandle);
     if (pSession == nullptr) {
         SetLastErrNo(HTTP_ERR_NO_SESSION);
-        g_cHttpLog.WriteLog(2, pszFile, nLine, "%s", "Get HttpSession return NULL, Func Return -1\n");
+        g_cHttpLog.WriteLog(2, pszFile, nLine, "%s",
+                            "Get HttpSession return NULL, Func Return -1\n");
     }
     return pSession;
 }
@@ -29,8 +30,8 @@ CHttpSession* FindSession(int nHandle, const char* pszFile, int nLine) {
 
 // Creates and opens a session; a session whose open failed is destroyed at
 // once, so its handle goes back to the pool instead of leaking.
-CHttpSession* OpenSession(const char* pszUrl, int nMethod, const char* pszCredentials,
-                          int nUnused, int nTimeOutMs) {
+CHttpSession* OpenSession(const char* pszUrl, int nMethod, const char* pszCredentials, int nUnused,
+                          int nTimeOutMs) {
     CHttpSession* pSession = g_cSessionMgr.CreateHttpSession();
     if (pSession == nullptr) {
         return nullptr;
@@ -42,18 +43,22 @@ CHttpSession* OpenSession(const char* pszUrl, int nMethod, const char* pszCreden
     return pSession;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
-int OXR_HTTP_CALL OXR_HTTP_ClientInit(void) { return OXR_Init(); }
+int OXR_HTTP_CALL OXR_HTTP_ClientInit(void) {
+    return OXR_Init();
+}
 
 int OXR_HTTP_CALL OXR_HTTP_ClientFini(void) {
     OXR_Fini();
     return 0;
 }
 
-void OXR_HTTP_CALL OXR_HTTP_SetLog(int nLevel) { g_cHttpLog.SetLevel(nLevel); }
+void OXR_HTTP_CALL OXR_HTTP_SetLog(int nLevel) {
+    g_cHttpLog.SetLevel(nLevel);
+}
 
 int OXR_HTTP_CALL OXR_HTTP_GetErrNo(int nHandle) {
     CHttpSession* pSession = g_cSessionMgr.GetHttpSession(nHandle);
@@ -82,8 +87,8 @@ int OXR_HTTP_CALL OXR_HTTP_OpenEx(const char* pszUrl, int nMethod, const char* p
     return pSession->GetIndex();
 }
 
-int OXR_HTTP_CALL OXR_HTTP_SendRequest(int nHandle, const char* pszContentLength,
-                                       const char* pBody, int nBodyLen, int nTimeOutMs) {
+int OXR_HTTP_CALL OXR_HTTP_SendRequest(int nHandle, const char* pszContentLength, const char* pBody,
+                                       int nBodyLen, int nTimeOutMs) {
     CHttpSession* pSession = FIND_SESSION(nHandle);
     if (pSession == nullptr) {
         return -1;
@@ -145,4 +150,4 @@ int OXR_HTTP_CALL OXR_HTTP_Close(int nHandle) {
     return 0;
 }
 
-}  // extern "C"
+} // extern "C"

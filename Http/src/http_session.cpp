@@ -95,7 +95,9 @@ int CHttpSession::AddHeader(const char* pszName, const char* pszValue) {
     return m_cParser.AddHeader(pszName, pszValue);
 }
 
-int CHttpSession::RemoveHeader(const char* pszName) { return m_cParser.RemoveHeader(pszName); }
+int CHttpSession::RemoveHeader(const char* pszName) {
+    return m_cParser.RemoveHeader(pszName);
+}
 
 const char* CHttpSession::GetInfoByName(const char* pszName) {
     return m_cRequest.GetRecvParser().GetResponseHeader(pszName);
@@ -106,9 +108,13 @@ int CHttpSession::GetInfoByType(int, int, int) {
     return 0;
 }
 
-int CHttpSession::GetContent(int) { return 0; }
+int CHttpSession::GetContent(int) {
+    return 0;
+}
 
-int CHttpSession::Close() { return m_cRequest.Close(); }
+int CHttpSession::Close() {
+    return m_cRequest.Close();
+}
 
 // ---------------------------------------------------------------- registry
 

@@ -1,0 +1,65 @@
+// The library as an application loads it: by name at run time, with the
+// thirteen functions found under their plain, undecorated names.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "oxr_http.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace {
+
+const char* const kExports[] = {
+    "OXR_HTTP_ClientInit",    "OXR_HTTP_ClientFini",    "OXR_HTTP_GetErrNo",
+    "OXR_HTTP_SetLog",        "OXR_HTTP_Open",          "OXR_HTTP_OpenEx",
+    "OXR_HTTP_SendRequest",   "OXR_HTTP_AddHeader",     "OXR_HTTP_RemoveHeader",
+    "OXR_HTTP_GetInfoByType", "OXR_HTTP_GetInfoByName", "OXR_HTTP_GetContent",
+    "OXR_HTTP_Close",
+};
+
+TEST(Exports, AllThirteenByPlainName) {
+#if defined(_WIN32)
+    HMODULE h = LoadLibraryA("oxrhttp.dll");
+    ASSERT_NE(h, nullptr);
+    for (const char* name : kExports) {
+        EXPECT_NE(reinterpret_cast<void*>(GetProcAddress(h, name)), nullptr) << name;
+    }
+    typedef int(__stdcall * GetErrNoFn)(int);
+    GetErrNoFn pfn = reinterpret_cast<GetErrNoFn>(
+        reinterpret_cast<void*>(GetProcAddress(h, "OXR_HTTP_GetErrNo")));
+    ASSERT_NE(pfn, nullptr);
+    EXPECT_LE(pfn(-1), 0);
+    FreeLibrary(h);
+#else
+    void* h = dlopen("liboxrhttp.so.1", RTLD_NOW);
+    ASSERT_NE(h, nullptr) << dlerror();
+    for (const char* name : kExports) {
+        EXPECT_NE(dlsym(h, name), nullptr) << name;
+    }
+    // internal names stay inside the library
+    EXPECT_EQ(dlsym(h, "OXR_Recvn"), nullptr);
+    EXPECT_EQ(dlsym(h, "g_nLastErrNo"), nullptr);
+    dlclose(h);
+#endif
+}
+
+#if defined(_M_IX86) || defined(__i386__)
+TEST(Exports, DataRecordIs76BytesOn32Bit) {
+    EXPECT_EQ(sizeof(OXR_HTTP_DATA), 76u);
+}
+#endif
+
+TEST(Frame, InitAndFiniAreIndependentOfSessions) {
+    EXPECT_EQ(OXR_HTTP_ClientInit(), 0);
+    OXR_HTTP_SetLog(-1);
+    EXPECT_EQ(OXR_HTTP_ClientFini(), 0);
+    OXR_HTTP_SetLog(-1); // works after Fini too
+    EXPECT_EQ(OXR_HTTP_ClientInit(), 0);
+}
+
+} // namespace

@@ -1,0 +1,197 @@
+// Streams through the public interface: raw and multipart deliveries to the
+// data callback, closing around a running receiver, and many application
+// threads using their own sessions at once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "oxr.h"
+#include "oxr_http.h"
+#include "stream_builder.h"
+#include "test_server.h"
+
+namespace {
+
+struct Sink {
+    std::mutex mutex;
+    std::vector<int> firstArgs;
+    std::vector<std::string> data;
+    std::vector<std::string> types;
+    std::atomic<int> nCalls{0};
+    int nCloseHandle = -1; // when set, the callback tries to close this handle
+    std::atomic<int> nCloseResult{1};
+};
+
+int OXR_HTTP_CALLBACK Collect(int nHandle, void* pUser, OXR_HTTP_DATA* pData) {
+    Sink* s = static_cast<Sink*>(pUser);
+    {
+        std::lock_guard<std::mutex> lock(s->mutex);
+        s->firstArgs.push_back(nHandle);
+        s->data.emplace_back(pData->pData, static_cast<size_t>(pData->nDataLen));
+        s->types.emplace_back(pData->szContentType);
+    }
+    if (s->nCloseHandle >= 0) {
+        s->nCloseResult = OXR_HTTP_Close(s->nCloseHandle);
+    }
+    ++s->nCalls;
+    return 0;
+}
+
+bool WaitCalls(Sink& s, int n, int nTimeOutMs) {
+    for (int i = 0; i < nTimeOutMs / 5 && s.nCalls < n; ++i) {
+        OXR_Sleep(5);
+    }
+    return s.nCalls >= n;
+}
+
+TEST(ApiStream, RawStreamGoesToTheCallbackWithTheHandle) {
+    CTestServer srv;
+    CTestScript script;
+    script.WaitRequest()
+        .Send(ResponseHead("application/octet-stream") + "first")
+        .Pause(50)
+        .Send("second")
+        .WaitPeerClose(5000);
+    srv.Add(script);
+    ASSERT_TRUE(srv.Start());
+    Sink sink;
+    int h =
+        OXR_HTTP_OpenEx(srv.Url("/raw").c_str(), HTTP_METHOD_GET, nullptr, 0, 2000, Collect, &sink);
+    ASSERT_GE(h, 0);
+    ASSERT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0);
+    ASSERT_TRUE(WaitCalls(sink, 2, 5000));
+    EXPECT_EQ(OXR_HTTP_Close(h), 0);
+    std::string all;
+    for (const std::string& d : sink.data) {
+        all += d;
+    }
+    EXPECT_EQ(all, "firstsecond");
+    for (size_t i = 0; i < sink.firstArgs.size(); ++i) {
+        EXPECT_EQ(sink.firstArgs[i], h);
+        EXPECT_EQ(sink.types[i], "application/octet-stream");
+    }
+}
+
+TEST(ApiStream, MultipartPartsArriveWholeWithZeroFirstArgument) {
+    std::vector<TestPart> parts(3);
+    parts[0].body = BinaryBytes(40000, 1);
+    parts[1].body = "event: motion\r\n";
+    parts[1].type = "text/plain";
+    parts[2].body = BinaryBytes(10, 3);
+    parts[2].bLength = false; // delimited by the next boundary
+    CTestServer srv;
+    CTestScript script;
+    script.WaitRequest()
+        .Send(ResponseHead(MultipartType("myboundary")))
+        .SendPieces(MultipartBody("myboundary", parts, true), 3000, 5)
+        .WaitPeerClose(5000);
+    srv.Add(script);
+    ASSERT_TRUE(srv.Start());
+    Sink sink;
+    int h = OXR_HTTP_OpenEx(srv.Url("/video.mjpg").c_str(), HTTP_METHOD_GET, nullptr, 0, 2000,
+                            Collect, &sink);
+    ASSERT_GE(h, 0);
+    ASSERT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0);
+    ASSERT_TRUE(WaitCalls(sink, 3, 5000));
+    EXPECT_EQ(OXR_HTTP_Close(h), 0);
+    ASSERT_EQ(sink.data.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(sink.firstArgs[i], 0);
+        EXPECT_EQ(sink.data[i], parts[i].body) << "part " << i;
+    }
+    EXPECT_EQ(sink.types[0], "image/jpeg");
+    EXPECT_EQ(sink.types[1], "text/plain");
+}
+
+TEST(ApiStream, CloseFromInsideTheCallbackIsRefused) {
+    CTestServer srv;
+    CTestScript script;
+    script.WaitRequest().Send(ResponseHead("text/plain") + "x").WaitPeerClose(5000);
+    srv.Add(script);
+    ASSERT_TRUE(srv.Start());
+    Sink sink;
+    int h =
+        OXR_HTTP_OpenEx(srv.Url("/").c_str(), HTTP_METHOD_GET, nullptr, 0, 2000, Collect, &sink);
+    ASSERT_GE(h, 0);
+    sink.nCloseHandle = h;
+    ASSERT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0);
+    ASSERT_TRUE(WaitCalls(sink, 1, 5000));
+    EXPECT_EQ(sink.nCloseResult.load(), -1);
+    EXPECT_EQ(OXR_HTTP_GetErrNo(h), 0); // still registered
+    EXPECT_EQ(OXR_HTTP_Close(h), 0);
+}
+
+TEST(ApiStream, CloseWhileTheReceiverWaitsIsPrompt) {
+    CTestServer srv;
+    CTestScript script;
+    script.WaitRequest()
+        .Send(ResponseHead(MultipartType("b")) + "--b\r\nContent-Length: 100\r\n\r\npartial")
+        .WaitPeerClose(10000);
+    srv.Add(script);
+    ASSERT_TRUE(srv.Start());
+    Sink sink;
+    int h =
+        OXR_HTTP_OpenEx(srv.Url("/").c_str(), HTTP_METHOD_GET, nullptr, 0, 2000, Collect, &sink);
+    ASSERT_GE(h, 0);
+    ASSERT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0);
+    OXR_Sleep(100);
+    int64_t t0 = OXR_TickMs();
+    EXPECT_EQ(OXR_HTTP_Close(h), 0);
+    EXPECT_LT(OXR_TickMs() - t0, 1000);
+    EXPECT_EQ(sink.nCalls.load(), 0); // the incomplete part is never delivered
+}
+
+// Several application threads, each opening, sending, streaming and closing
+// its own sessions in a bounded loop.
+TEST(ApiStream, ManyThreadsWithTheirOwnSessions) {
+    const int kThreads = 4;
+    const int kRounds = 8;
+    std::vector<TestPart> parts(5);
+    for (size_t i = 0; i < parts.size(); ++i) {
+        parts[i].body = BinaryBytes(2000 + i * 997, static_cast<unsigned>(i));
+    }
+    const std::string body = MultipartBody("frame", parts);
+    CTestServer srv;
+    for (int i = 0; i < kThreads * kRounds; ++i) {
+        CTestScript s;
+        s.WaitRequest().Send(ResponseHead(MultipartType("frame"))).Send(body).WaitPeerClose(10000);
+        srv.Add(s);
+    }
+    ASSERT_TRUE(srv.Start(60000));
+    std::string url = srv.Url("/video.mjpg");
+    std::atomic<int> nFailures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int r = 0; r < kRounds; ++r) {
+                Sink sink;
+                int h =
+                    OXR_HTTP_OpenEx(url.c_str(), HTTP_METHOD_GET, nullptr, 0, 5000, Collect, &sink);
+                if (h < 0) {
+                    ++nFailures;
+                    continue;
+                }
+                bool bOk = OXR_HTTP_SendRequest(h, "0", nullptr, 0, 5000) == 0 &&
+                           WaitCalls(sink, 5, 10000);
+                OXR_HTTP_Close(h);
+                std::lock_guard<std::mutex> lock(sink.mutex);
+                for (size_t i = 0; bOk && i < parts.size(); ++i) {
+                    bOk = sink.data[i] == parts[i].body;
+                }
+                if (!bOk) {
+                    ++nFailures;
+                }
+            }
+        });
+    }
+    for (auto& th : threads) {
+        th.join();
+    }
+    EXPECT_EQ(nFailures.load(), 0);
+}
+
+} // namespace

@@ -146,6 +146,9 @@ TEST(RuntimeSocket, SendToClosedPeerFailsWithoutSignal) {
 }
 
 TEST(RuntimeSocket, ShutdownWakesBlockedReceive) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Winsock does not wake a blocked receive on shutdown; receivers wait in slices";
+#endif
     Pair p;
     Connect(p);
     struct Ctx {

@@ -86,8 +86,10 @@ int OXR_SetBuffSize(int nSocket, int nSendSize, int nRecvSize);
 // 0 on success, negative on failure or time-out.
 int OXR_ConnectWithTimeOut(int nSocket, const OXR_SOCKADDR* pAddr, int nTimeOutMs);
 int OXR_CloseSocket(int nSocket, int nFlags);
-// Ends both directions: a receive blocked on the socket in another thread
-// returns at once. The descriptor stays allocated until OXR_CloseSocket.
+// Ends both directions; the descriptor stays allocated until OXR_CloseSocket.
+// On POSIX a receive blocked on the socket in another thread returns at once;
+// Winsock does not promise that, so a receiver that must stop promptly waits
+// in short slices (OXR_WaitReadable) and checks its stop flag between them.
 int OXR_ShutdownSocket(int nSocket);
 
 // Sends up to nLen bytes (never raises SIGPIPE); bytes sent, negative on failure.

@@ -4,9 +4,10 @@
 # some events and a command answer; then prints what arrived and stops the
 # camera. Everything stays on 127.0.0.1 and the camera stops by itself.
 #
-#   tools/demo.sh [--no-build] [--out DIR]
+#   tools/demo.sh [--no-build] [--bin DIR] [--out DIR]
 #
-# --no-build  use the programs already in build/default/bin
+# --no-build  use the programs already built
+# --bin DIR   where the programs are (default: build/default/bin)
 # --out DIR   where received data goes (default: demo-out)
 set -eu
 
@@ -14,15 +15,16 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 out=demo-out
 build=yes
+bin=$root/build/default/bin
 while [ $# -gt 0 ]; do
     case $1 in
     --no-build) build=no ;;
     --out) out=$2; shift ;;
-    *) echo "usage: tools/demo.sh [--no-build] [--out DIR]" >&2; exit 2 ;;
+    --bin) bin=$2; shift ;;
+    *) echo "usage: tools/demo.sh [--no-build] [--bin DIR] [--out DIR]" >&2; exit 2 ;;
     esac
     shift
 done
-bin=$root/build/default/bin
 
 say() { printf '\n== %s\n' "$*"; }
 

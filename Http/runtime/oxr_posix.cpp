@@ -133,6 +133,8 @@ int OXR_Sendn(int nSocket, const char* pData, int nLen, int) {
     return nSent;
 }
 
+int OXR_WaitReadable(int nSocket, int nTimeOutMs) { return WaitFor(nSocket, POLLIN, nTimeOutMs); }
+
 int OXR_Recv(int nSocket, char* pBuf, int nLen) {
     for (;;) {
         ssize_t r = recv(nSocket, pBuf, static_cast<size_t>(nLen), 0);

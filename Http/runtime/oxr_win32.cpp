@@ -161,6 +161,8 @@ int OXR_Sendn(int nSocket, const char* pData, int nLen, int) {
     return nSent;
 }
 
+int OXR_WaitReadable(int nSocket, int nTimeOutMs) { return WaitFor(nSocket, false, nTimeOutMs); }
+
 int OXR_Recv(int nSocket, char* pBuf, int nLen) {
     int r = recv(Sock(nSocket), pBuf, nLen, 0);
     return r == SOCKET_ERROR ? -1 : r;

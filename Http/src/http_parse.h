@@ -56,6 +56,8 @@ public:
     const char* GetVersion() const { return m_szVersion; }
     const char* GetReason() const { return m_szReason; }
     const char* GetCursor() const { return m_pCursor; }
+    const char* GetHead() const { return m_pHead; }
+    int GetHeadLen() const { return m_nHeadLen; }
     int GetMsgSize() const { return m_nMsgSize; }
     const char* GetMsg() const { return m_pMsg; }
     int GetMethod() const { return m_nMethod; }

@@ -1,0 +1,142 @@
+// CHttpParser, request side: method names and the request message.
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "http_parse.h"
+
+#if defined(__GNUC__)
+#define HTTP_PRINTF_LIKE(fmt, first) __attribute__((format(printf, fmt, first)))
+#else
+#define HTTP_PRINTF_LIKE(fmt, first)
+#endif
+
+namespace {
+
+// Indexed by method number plus one.
+const char* const kMethodNames[] = {"INVALID", "UNKNOWN", "GET",    "POST",  "HEAD",
+                                    "OPTIONS", "PUT",     "DELETE", "TRACE", "CONNECT"};
+const int kMethodMin = -1;
+const int kMethodMax = 8;
+
+const char kVersion[] = "HTTP/1.1";
+
+// Sent with every request exactly as it stands, odd "*.*" included: cameras
+// in the field have only ever seen these bytes.
+const char kDefaultHeaders[] =
+    "User-Agent: HTTP_USER_AGENT\r\n"
+    "Accept: text/html,application/xhtml+xml,application/xml;q=0.9,*.*;q=0.8\r\n"
+    "Accept-Language: ZH-cn;zh;q=0.5\r\n"
+    "Accept-Charset: gb2312,utf8;q=0.7,*;q=0.7\r\n";
+static_assert(sizeof(kDefaultHeaders) - 1 == 178, "the default block is 178 bytes");
+
+// Copies at most nSize - 1 characters and always terminates; NULL counts as "".
+void CopyBounded(char* pszDst, size_t nSize, const char* pszSrc) {
+    size_t n = 0;
+    if (pszSrc != nullptr) {
+        while (n + 1 < nSize && pszSrc[n] != '\0') {
+            ++n;
+        }
+        std::memcpy(pszDst, pszSrc, n);
+    }
+    pszDst[n] = '\0';
+}
+
+// The request head under construction, in one fixed work area. Any single
+// line that fits the head also fits a line area of the same size, so this one
+// bound covers both limits.
+class HeadBuilder {
+public:
+    HeadBuilder() : m_nLen(0), m_bOverflow(false) { m_szHead[0] = '\0'; }
+
+    // printf-style; once something did not fit, the head stays overflowed.
+    void Append(const char* pszFormat, ...) HTTP_PRINTF_LIKE(2, 3);
+    bool Overflow() const { return m_bOverflow; }
+    int Length() const { return static_cast<int>(m_nLen); }
+    const char* Data() const { return m_szHead; }
+
+private:
+    char m_szHead[kHttpWorkAreaSize];
+    size_t m_nLen;
+    bool m_bOverflow;
+};
+
+void HeadBuilder::Append(const char* pszFormat, ...) {
+    if (m_bOverflow) {
+        return;
+    }
+    size_t nRoom = sizeof(m_szHead) - m_nLen;
+    va_list args;
+    va_start(args, pszFormat);
+    int n = std::vsnprintf(m_szHead + m_nLen, nRoom, pszFormat, args);
+    va_end(args);
+    // The terminating zero must stay inside the area too.
+    if (n < 0 || static_cast<size_t>(n) >= nRoom) {
+        m_bOverflow = true;
+        return;
+    }
+    m_nLen += static_cast<size_t>(n);
+}
+
+} // namespace
+
+void CHttpParser::SetRequestLine(int nMethod, const char* pszUri) {
+    m_nMethod = nMethod;
+    CopyBounded(m_szUri, sizeof(m_szUri), pszUri);
+}
+
+void CHttpParser::SetHost(const char* pszHost) {
+    CopyBounded(m_szHost, sizeof(m_szHost), pszHost);
+}
+
+const char* CHttpParser::GetMethodName(int nMethod) {
+    if (nMethod < kMethodMin || nMethod > kMethodMax) {
+        return kMethodNames[0];
+    }
+    return kMethodNames[nMethod - kMethodMin];
+}
+
+char* CHttpParser::FormatMsg(int* pnMsgLen, const char* pBody, int nBodyLen) {
+    int nDummy = 0;
+    int& nMsgLen = pnMsgLen != nullptr ? *pnMsgLen : nDummy;
+    nMsgLen = 0;
+    if (pnMsgLen == nullptr || nBodyLen < 0 || (pBody == nullptr && nBodyLen > 0)) {
+        return nullptr;
+    }
+
+    HeadBuilder head;
+    head.Append("%s %s %s\r\n", GetMethodName(m_nMethod), m_szUri, kVersion);
+    head.Append("%s: %s\r\n", "HOST", m_szHost);
+    head.Append("%s", kDefaultHeaders);
+    for (const HttpHeader* pRecord : m_lstRequestHeaders) {
+        head.Append("%s: %s\r\n", pRecord->pszName, pRecord->pszValue);
+    }
+    head.Append("\r\n");
+    if (head.Overflow()) {
+        return nullptr;
+    }
+    int nHeadLen = head.Length();
+    if (nBodyLen > INT_MAX - nHeadLen) {
+        return nullptr;
+    }
+    int nTotal = nHeadLen + nBodyLen;
+
+    // The buffer only grows: a message that fits the one held reuses it.
+    if (m_pMsg == nullptr || nTotal > m_nMsgSize) {
+        delete[] m_pMsg;
+        m_pMsg = new (std::nothrow) char[static_cast<size_t>(nTotal)];
+        m_nMsgSize = m_pMsg != nullptr ? nTotal : 0;
+        if (m_pMsg == nullptr) {
+            return nullptr;
+        }
+    }
+    std::memset(m_pMsg, 0, static_cast<size_t>(m_nMsgSize));
+    std::memcpy(m_pMsg, head.Data(), static_cast<size_t>(nHeadLen));
+    if (nBodyLen > 0) {
+        std::memcpy(m_pMsg + nHeadLen, pBody, static_cast<size_t>(nBodyLen));
+    }
+    nMsgLen = nTotal;
+    return m_pMsg;
+}

@@ -1,0 +1,299 @@
+// CHttpParser: construction, the two header lists, and the response head
+// parser. The request formatter is in http_format.cpp.
+#include "http_parse.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "http_client.h"
+#include "http_log.h"
+#include "oxr.h"
+#include "oxr_http.h"
+
+namespace {
+
+// A heap copy of n bytes plus a terminating zero, or NULL when out of memory.
+char* CopyText(const char* p, size_t n) {
+    char* pCopy = new (std::nothrow) char[n + 1];
+    if (pCopy != nullptr) {
+        if (n > 0) {
+            std::memcpy(pCopy, p, n);
+        }
+        pCopy[n] = '\0';
+    }
+    return pCopy;
+}
+
+void FreeRecord(HttpHeader* pRecord) {
+    delete[] pRecord->pszName;
+    delete[] pRecord->pszValue;
+    delete pRecord;
+}
+
+// A record owning copies of both texts; NULL (nothing left allocated) when
+// any of its three blocks cannot be had, or when the list cannot take it.
+HttpHeader* AppendRecord(HttpHeaderList& lst, const char* pName, size_t nName, const char* pValue,
+                         size_t nValue) {
+    HttpHeader* pRecord = new (std::nothrow) HttpHeader;
+    if (pRecord == nullptr) {
+        return nullptr;
+    }
+    pRecord->pszName = CopyText(pName, nName);
+    pRecord->pszValue = pRecord->pszName != nullptr ? CopyText(pValue, nValue) : nullptr;
+    if (pRecord->pszValue == nullptr) {
+        FreeRecord(pRecord);
+        return nullptr;
+    }
+    // The list node is the one allocation that reports failure by throwing.
+    try {
+        lst.push_back(pRecord);
+    } catch (const std::bad_alloc&) {
+        FreeRecord(pRecord);
+        return nullptr;
+    }
+    return pRecord;
+}
+
+// A CR or LF in a request header would end the line early and let the
+// caller's text smuggle in header lines of its own.
+bool HasLineBreak(const char* psz) {
+    return std::strpbrk(psz, "\r\n") != nullptr;
+}
+
+const size_t kVersionMax = 31; // m_szVersion holds 31 characters and the zero
+const size_t kReasonMax = 255; // m_szReason likewise; longer phrases are cut
+
+} // namespace
+
+CHttpParser::CHttpParser()
+    : m_pHead(nullptr), m_nHeadLen(0), m_pMsg(nullptr), m_nMsgSize(0), m_pCursor(nullptr),
+      m_nStatusCode(0), m_szVersion(), m_szReason(), m_nMethod(-1), m_szUri(), m_szHost() {}
+
+CHttpParser::~CHttpParser() {
+    delete[] m_pHead;
+    delete[] m_pMsg;
+    ClearHeaders(m_lstResponseHeaders);
+    ClearHeaders(m_lstRequestHeaders);
+}
+
+// ---------------------------------------------------------------- header lists
+
+int CHttpParser::AddHeader(const char* pszName, const char* pszValue) {
+    if (pszName == nullptr || pszValue == nullptr || HasLineBreak(pszName) ||
+        HasLineBreak(pszValue)) {
+        SetLastErrNo(HTTP_ERR_BAD_PARAM);
+        HTTP_LOG(2, "AddHeader Return -1, IN Param is Invalid\n");
+        return -1;
+    }
+    size_t nName = std::strlen(pszName);
+    size_t nValue = std::strlen(pszValue);
+
+    HttpHeader* pFound = FindHeader(pszName, m_lstRequestHeaders);
+    if (pFound != nullptr) {
+        // The new value is allocated before the old one goes, so a failure
+        // leaves the record exactly as it was.
+        char* pszNew = CopyText(pszValue, nValue);
+        if (pszNew == nullptr) {
+            SetLastErrNo(HTTP_ERR_NO_MEMORY);
+            HTTP_LOG(0, "AddHeader Return -1, operation new Error\n");
+            return -1;
+        }
+        delete[] pFound->pszValue;
+        pFound->pszValue = pszNew;
+        return 0;
+    }
+    if (AppendRecord(m_lstRequestHeaders, pszName, nName, pszValue, nValue) == nullptr) {
+        SetLastErrNo(HTTP_ERR_NO_MEMORY);
+        HTTP_LOG(0, "AddHeader Return -1, operation new Error\n");
+        return -1;
+    }
+    return 0;
+}
+
+int CHttpParser::RemoveHeader(const char* pszName) {
+    HttpHeader* pFound = FindHeader(pszName, m_lstRequestHeaders);
+    if (pFound != nullptr) {
+        m_lstRequestHeaders.remove(pFound);
+        FreeRecord(pFound);
+    }
+    return 0;
+}
+
+HttpHeader* CHttpParser::FindHeader(const char* pszName, HttpHeaderList& lst) {
+    if (pszName != nullptr) {
+        for (HttpHeader* pRecord : lst) {
+            if (OXR_Strcasecmp(pRecord->pszName, pszName) == 0) {
+                return pRecord;
+            }
+        }
+    }
+    HTTP_LOG(2, "FindHeader Return NULL, cannot find header\n");
+    return nullptr;
+}
+
+const char* CHttpParser::GetResponseHeader(const char* pszName) {
+    HttpHeader* pFound = FindHeader(pszName, m_lstResponseHeaders);
+    return pFound != nullptr ? pFound->pszValue : nullptr;
+}
+
+void CHttpParser::ClearHeaders(HttpHeaderList& lst) {
+    for (HttpHeader* pRecord : lst) {
+        FreeRecord(pRecord);
+    }
+    lst.clear();
+}
+
+void CHttpParser::ClearRequestHeaders() {
+    ClearHeaders(m_lstRequestHeaders);
+}
+
+// ---------------------------------------------------------------- response parser
+
+int CHttpParser::ParseMsg(const char* pHead, int nHeadLen) {
+    // Each response replaces the fields of the one before, so a lookup never
+    // answers with a header an earlier response carried.
+    ClearHeaders(m_lstResponseHeaders);
+    delete[] m_pHead;
+    m_pHead = nullptr;
+    m_nHeadLen = 0;
+    m_pCursor = nullptr;
+
+    if (pHead == nullptr || nHeadLen < 0) {
+        nHeadLen = 0; // parsed as an empty head: the version error below
+    }
+    // Exactly the given length and no terminator: every scan stops at
+    // m_nHeadLen, and an overrun would show as a heap error, not as a zero.
+    char* pCopy = new (std::nothrow) char[static_cast<size_t>(nHeadLen)];
+    if (pCopy == nullptr) {
+        SetLastErrNo(HTTP_ERR_NO_MEMORY);
+        HTTP_LOG(0, "ParseMsg Return -1, operation new Error\n");
+        return -1;
+    }
+    if (nHeadLen > 0) {
+        std::memcpy(pCopy, pHead, static_cast<size_t>(nHeadLen));
+    }
+    m_pHead = pCopy;
+    m_nHeadLen = nHeadLen;
+
+    int nResult = ParseStartLine();
+    if (nResult != 0) {
+        return nResult;
+    }
+    return ParseHeaders();
+}
+
+int CHttpParser::ParseStartLine() {
+    char* pEnd = m_pHead + m_nHeadLen;
+    char* pStart = SkipSpaces(m_pHead, nullptr);
+
+    // The searches run past the first line on purpose: a status line without
+    // a second blank takes its reason from a later line.
+    char* pBlank1 = const_cast<char*>(OXR_Memmem(pStart, pEnd, " ", 1));
+    if (pBlank1 == nullptr || static_cast<size_t>(pBlank1 - pStart) > kVersionMax) {
+        SetLastErrNo(HTTP_ERR_STATUS);
+        HTTP_LOG(2, "ParseStartLine Return -1, parse http version error\n");
+        return -1;
+    }
+    std::memcpy(m_szVersion, pStart, static_cast<size_t>(pBlank1 - pStart));
+    m_szVersion[pBlank1 - pStart] = '\0';
+
+    char* pCode = pBlank1 + 1;
+    char* pBlank2 = const_cast<char*>(OXR_Memmem(pCode, pEnd, " ", 1));
+    if (pBlank2 == nullptr) {
+        SetLastErrNo(HTTP_ERR_STATUS);
+        HTTP_LOG(2, "ParseStartLine Return -1, parse status code error\n");
+        return -1;
+    }
+    // Three characters whatever they are, but never past the end of the copy
+    // (the second blank may be the last byte).
+    char szCode[4] = {0, 0, 0, 0};
+    size_t nCode = static_cast<size_t>(pEnd - pCode) < 3 ? static_cast<size_t>(pEnd - pCode) : 3;
+    std::memcpy(szCode, pCode, nCode);
+    m_nStatusCode = std::atoi(szCode);
+    // Client and server errors are refused, and so is anything whose first
+    // character is above '3' (bytes beyond ASCII included).
+    if (static_cast<unsigned char>(pCode[0]) > '3') {
+        return -1;
+    }
+
+    char* pReason = pBlank2 + 1;
+    char* pLineEnd = const_cast<char*>(OXR_Memmem(pReason, pEnd, "\r\n", 2));
+    if (pLineEnd == nullptr) {
+        m_pCursor = pEnd;
+        return 0;
+    }
+    size_t nReason = static_cast<size_t>(pLineEnd - pReason);
+    if (nReason > kReasonMax) {
+        nReason = kReasonMax;
+    }
+    std::memcpy(m_szReason, pReason, nReason);
+    m_szReason[nReason] = '\0';
+    m_pCursor = pLineEnd + 2;
+    return 0;
+}
+
+int CHttpParser::ParseHeaders() {
+    char* pEnd = m_pHead + m_nHeadLen;
+    // A head without header lines has its empty line right here; skipping
+    // white space first would run through it and into whatever follows.
+    if (m_pCursor != nullptr && pEnd - m_pCursor >= 2 && m_pCursor[0] == '\r' &&
+        m_pCursor[1] == '\n') {
+        m_pCursor += 2;
+        return 0;
+    }
+    char* p = SkipSpaces(m_pCursor, nullptr);
+    // Every pass moves p behind one CR LF pair, so the loop ends with the copy.
+    while (p != nullptr && p < pEnd) {
+        char* pLineEnd = FindLineEnd(p, nullptr);
+        if (pLineEnd == nullptr) {
+            return 0;
+        }
+        if (pLineEnd == p) {
+            m_pCursor = p + 2;
+            return 0;
+        }
+        const char* pColon = OXR_Memmem(p, pLineEnd, ":", 1);
+        if (pColon != nullptr) {
+            // The name is not trimmed: a blank before the colon stays part
+            // of it, so "Name :" never matches a lookup of "Name".
+            const char* pValue = pColon + 1;
+            while (pValue < pLineEnd && *pValue == ' ') {
+                ++pValue;
+            }
+            if (AppendRecord(m_lstResponseHeaders, p, static_cast<size_t>(pColon - p), pValue,
+                             static_cast<size_t>(pLineEnd - pValue)) == nullptr) {
+                SetLastErrNo(HTTP_ERR_NO_MEMORY);
+                HTTP_LOG(0, "ParseHeaders Return -1, operation new Error\n");
+                return -1;
+            }
+        }
+        p = pLineEnd + 2;
+    }
+    return 0;
+}
+
+char* CHttpParser::SkipSpaces(char* p, char** ppOut) {
+    if (p == nullptr) {
+        return nullptr;
+    }
+    char* pEnd = m_pHead + m_nHeadLen;
+    while (p < pEnd && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')) {
+        ++p;
+    }
+    if (ppOut != nullptr) {
+        *ppOut = p;
+    }
+    return p;
+}
+
+char* CHttpParser::FindLineEnd(char* p, char** ppOut) {
+    char* pFound = nullptr;
+    if (p != nullptr) {
+        pFound = const_cast<char*>(OXR_Memmem(p, m_pHead + m_nHeadLen, "\r\n", 2));
+    }
+    if (ppOut != nullptr) {
+        *ppOut = pFound;
+    }
+    return pFound;
+}

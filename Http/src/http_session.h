@@ -1,0 +1,95 @@
+// The object behind one handle, and the registry that maps handles to it.
+#ifndef HTTP_SESSION_H
+#define HTTP_SESSION_H
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <map>
+
+#include "http_parse.h"
+#include "http_request.h"
+#include "oxr.h"
+#include "oxr_http.h"
+
+class CHttpSession {
+public:
+    explicit CHttpSession(int nIndex);
+    ~CHttpSession();
+    CHttpSession(const CHttpSession&) = delete;
+    CHttpSession& operator=(const CHttpSession&) = delete;
+
+    int Open(const char* pszUrl, int nMethod, const char* pszCredentials, int nUnused,
+             int nTimeOutMs);
+    void SetDataCallback(OXR_HTTP_DataCallback pfnCallback, void* pUserData);
+    int SendRequest(const char* pszContentLength, const char* pBody, int nBodyLen, int nTimeOutMs);
+    int AddHeader(const char* pszName, const char* pszValue);
+    int RemoveHeader(const char* pszName);
+    const char* GetInfoByName(const char* pszName);
+    int GetInfoByType(int nType, int nArg1, int nArg2);
+    int GetContent(int nUnused);
+    int GetErrNo() const { return m_nErrNo; }
+    int Close();
+    int GetIndex() const { return m_nIndex; }
+
+    // ---- URL parser (http_url.cpp)
+    // Splits the URL into the URL fields; 0, or -1 when it cannot be split.
+    int ParseUrl(const char* pszUrl);
+    // Copies src (nLen characters looked at) into dst (nDstSize bytes) up to
+    // a stop mark; for the host piece, the text after a colon goes to
+    // pszPortDst (nPortSize bytes). 0, or -1 on bad arguments or a piece that
+    // does not fit its field.
+    int ParseByMark(const char* pszSrc, int nLen, const char* pszMarks, char* pszDst,
+                    int nDstSize, char* pszPortDst, int nPortSize);
+
+    const char* GetScheme() const { return m_szScheme; }
+    const char* GetHost() const { return m_szHost; }
+    uint16_t GetPort() const { return m_wPort; }
+    const char* GetPath() const { return m_szPath; }
+    const char* GetQuery() const { return m_szQuery; }
+    const char* GetParams() const { return m_szParams; }
+    const char* GetFragment() const { return m_szFragment; }
+    const char* GetRequestUri() const { return m_szRequestUri; }
+    CHttpParser& GetParser() { return m_cParser; }
+    CHttpRequest& GetRequest() { return m_cRequest; }
+
+private:
+    int m_nIndex;
+    OXR_HTTP_DataCallback m_pfnDataCallback;
+    void* m_pUserData;
+    char m_szScheme[12];
+    char m_szHost[128];
+    uint16_t m_wPort;
+    char m_szPath[512];
+    char m_szQuery[256];
+    char m_szParams[256];
+    char m_szFragment[256];
+    char m_szRequestUri[512];
+    std::atomic<int> m_nErrNo;  // only GetInfoByType changes it (to -7)
+    CHttpParser m_cParser;      // request side
+    CHttpRequest m_cRequest;    // transport, with the response side
+};
+
+// Handles 0 to 999; taken from the front of the pool, returned to its back.
+const int kHttpMaxSessions = 1000;
+
+class CHttpSessionMgr {
+public:
+    CHttpSessionMgr();
+    ~CHttpSessionMgr();
+    CHttpSessionMgr(const CHttpSessionMgr&) = delete;
+    CHttpSessionMgr& operator=(const CHttpSessionMgr&) = delete;
+
+    CHttpSession* CreateHttpSession();
+    CHttpSession* GetHttpSession(int nHandle);
+    int DestroyHttpSession(CHttpSession* pSession);
+
+private:
+    OXR_MUTEX m_hMutex;  // guards both tables, also while a session is built or freed
+    std::map<int, CHttpSession*> m_mapSessions;
+    std::deque<int> m_dqFreeHandles;
+};
+
+extern CHttpSessionMgr g_cSessionMgr;
+
+#endif  // HTTP_SESSION_H

@@ -1,0 +1,452 @@
+// The multipart receiver: parts split at the boundary and delivered whole,
+// with their length and type, whatever the stream's quirks and pieces.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "delivery_log.h"
+#include "fail_alloc.h"
+#include "http_request.h"
+#include "request_harness.h"
+#include "stream_builder.h"
+#include "test_server.h"
+
+namespace {
+
+typedef std::vector<std::pair<std::string, std::string>> Parts; // data, type
+
+// What a stream of these parts must deliver: each body with its own type,
+// or the previous part's type when it names none.
+Parts Expected(const std::vector<TestPart>& parts) {
+    Parts out;
+    std::string type;
+    for (const TestPart& p : parts) {
+        if (!p.type.empty()) {
+            type = p.type;
+        }
+        out.emplace_back(p.body, type);
+    }
+    return out;
+}
+
+Parts Delivered(const CDeliveryLog& log) {
+    Parts out;
+    for (const Delivery& d : log.All()) {
+        out.emplace_back(d.data, d.type);
+    }
+    return out;
+}
+
+// Transport, its delivery log and the server it talks to; the transport
+// goes first on destruction, so no callback outlives the log.
+struct Rig {
+    CTestServer server;
+    CDeliveryLog log;
+    CHttpRequest req;
+
+    int Go(const CTestScript& script) {
+        server.Add(script);
+        if (!server.Start()) {
+            return -100;
+        }
+        req.SetDataCallback(37, CDeliveryLog::Callback, &log);
+        return ExchangeAndReceive(req, server);
+    }
+    // Every delivery came with multipart's arguments and a terminated type.
+    void CheckArguments(const char* pszName) {
+        for (const Delivery& d : log.All()) {
+            EXPECT_EQ(d.nFirstArg, 0) << pszName;
+            EXPECT_EQ(d.pUserData, &log) << pszName;
+            EXPECT_TRUE(d.bTypeEnded) << pszName;
+        }
+    }
+};
+
+TestPart Part(const std::string& body, const std::string& type = "image/jpeg") {
+    TestPart p;
+    p.body = body;
+    p.type = type;
+    return p;
+}
+
+TestPart Lengthless(const std::string& body, const std::string& type = "image/jpeg") {
+    TestPart p = Part(body, type);
+    p.bLength = false;
+    return p;
+}
+
+struct StreamRow {
+    const char* name;
+    std::string contentType;  // of the response
+    std::string extraLines;   // further response head lines
+    std::string body;         // the multipart body as sent
+    std::vector<size_t> ends; // piece ends within the body (the head goes with the first piece)
+    Parts expected;
+};
+
+std::vector<StreamRow> StreamRows() {
+    const std::string big = BinaryBytes(100000, 1);
+    const std::string open50k = BinaryBytes(50000, 2);
+    const std::string open300k = BinaryBytes(300000, 3);
+    const std::string small = BinaryBytes(700, 4);
+    const std::string b80(80, 'q');
+    const std::string longType = "application/" + std::string(90, 'x');
+
+    std::vector<TestPart> three = {Part("first"), Part("second", "text/plain"), Part("third")};
+    std::vector<TestPart> typeless = {Part("a", ""), Part("b", "text/plain"), Part("c", ""),
+                                      Part("d", "image/png")};
+    std::vector<TestPart> zero = {Part("x"), Part(""), Part("y")};
+    std::vector<TestPart> open = {Lengthless(small), Lengthless(""), Part("sized"),
+                                  Lengthless(open50k, "video/x")};
+    std::vector<TestPart> openHuge = {Lengthless(open300k), Part("after")};
+    TestPart negative = Part("neg body");
+    negative.lengthText = "-5";
+    TestPart noDigits = Part("no digits");
+    noDigits.lengthText = "none";
+    std::vector<TestPart> badLengths = {negative, noDigits, Part("ok")};
+    std::vector<TestPart> mixed = {Part(big), Lengthless(small, "text/x"), Part("z"), Part("")};
+    std::string mixedBody = MultipartBody("fr", mixed, true);
+
+    std::vector<size_t> every7;
+    for (size_t n = 7; n < mixedBody.size() + 64; n += 7) {
+        every7.push_back(n);
+    }
+    std::vector<size_t> awkward; // inside a delimiter, inside a head's CR LF CR LF, inside a body
+    std::string threeBody = MultipartBody("fr", three);
+    for (const char* marker : {"-fr", "\r\n\r\nsec", "cond", "--fr\r\nContent-T"}) {
+        awkward.push_back(threeBody.find(marker) + 2);
+    }
+
+    const std::string anyCase = "--fr\r\ncontent-type: text/a\r\ncontent-LENGTH: 2\r\n\r\nab\r\n"
+                                "--fr\r\nCONTENT-TYPE:text/b\r\nCONTENT-LENGTH:3\r\n\r\ncde\r\n";
+    const std::string preamble = "This is a preamble.\r\n--frx is no delimiter\r\n";
+
+    std::vector<StreamRow> rows = {
+        {"three parts, one send", MultipartType("fr"), "", threeBody, {}, Expected(three)},
+        {"head sent apart from the body", MultipartType("fr"), "", threeBody, {0}, Expected(three)},
+        {"quoted boundary", MultipartType("\"fr\""), "", threeBody, {}, Expected(three)},
+        {"blanks after the equals sign",
+         MultipartType("   fr"),
+         "",
+         threeBody,
+         {},
+         Expected(three)},
+        {"parameter after the boundary",
+         MultipartType("fr; charset=x"),
+         "",
+         threeBody,
+         {},
+         Expected(three)},
+        {"quoted, then a parameter",
+         "multipart/mixed; boundary= \"fr\"; x=1",
+         "",
+         threeBody,
+         {},
+         Expected(three)},
+        {"part types carried over",
+         MultipartType("fr"),
+         "",
+         MultipartBody("fr", typeless),
+         {},
+         Expected(typeless)},
+        {"zero-length part",
+         MultipartType("fr"),
+         "",
+         MultipartBody("fr", zero),
+         {},
+         Expected(zero)},
+        {"names in any case",
+         MultipartType("fr"),
+         "",
+         anyCase,
+         {},
+         Parts{{"ab", "text/a"}, {"cde", "text/b"}}},
+        {"part larger than the part buffer",
+         MultipartType("fr"),
+         "",
+         MultipartBody("fr", {Part(big), Part("tail")}),
+         {},
+         Parts{{big, "image/jpeg"}, {"tail", "image/jpeg"}}},
+        {"parts without a length",
+         MultipartType("fr"),
+         "",
+         MultipartBody("fr", open, true),
+         {},
+         Expected(open)},
+        {"lengthless part of 300 KB",
+         MultipartType("fr"),
+         "",
+         MultipartBody("fr", openHuge),
+         {},
+         Expected(openHuge)},
+        {"lengthless part in small pieces",
+         MultipartType("fr"),
+         "",
+         MultipartBody("fr", open, true),
+         {100, 1000, 5000, 16000, 16500, 40000, 50500},
+         Expected(open)},
+        {"negative or wordless length",
+         MultipartType("fr"),
+         "",
+         MultipartBody("fr", badLengths),
+         {},
+         Expected(badLengths)},
+        {"one byte at a time",
+         MultipartType("fr"),
+         "",
+         MultipartBody("fr", {Part("ab"), Lengthless("cd")}, true),
+         {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18,
+          19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36,
+          37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54,
+          55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 69, 70, 71, 72,
+          73, 74, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 90},
+         Parts{{"ab", "image/jpeg"}, {"cd", "image/jpeg"}}},
+        {"pieces ending at awkward places", MultipartType("fr"), "", threeBody, awkward,
+         Expected(three)},
+        {"preamble before the first part",
+         MultipartType("fr"),
+         "",
+         preamble + threeBody,
+         {},
+         Expected(three)},
+        {"boundary of 80 characters",
+         MultipartType(b80),
+         "",
+         MultipartBody(b80, three),
+         {},
+         Expected(three)},
+        {"boundary beginning with dashes",
+         MultipartType("--myb"),
+         "",
+         MultipartBody("myb", {Part("a"), Lengthless("bb")}, true),
+         {},
+         Parts{{"a", "image/jpeg"}, {"bb", "image/jpeg"}}},
+        {"long part type cut",
+         MultipartType("fr"),
+         "",
+         MultipartBody("fr", {Part("t", longType)}),
+         {},
+         Parts{{"t", longType.substr(0, 67)}}},
+        {"chunked",
+         MultipartType("fr"),
+         "Transfer-Encoding: chunked\r\n",
+         Chunked(mixedBody, {1, 2, 30, 100, 16000, 16390, 100100, 100200}),
+         {},
+         Expected(mixed)},
+        {"chunked, every 7 bytes, with extensions",
+         MultipartType("fr"),
+         "Transfer-Encoding: Chunked\r\n",
+         Chunked(mixedBody, every7, true, ";e=1"),
+         {3, 9, 5000},
+         Expected(mixed)},
+        {"chunked, one chunk, sent byte by byte at first",
+         MultipartType("fr"),
+         "Transfer-Encoding: chunked\r\n",
+         Chunked(threeBody, {}),
+         {1, 2, 3, 4, 5, 6, 7, 8},
+         Expected(three)},
+    };
+    return rows;
+}
+
+TEST(Multipart, DeliversEveryPartWholeAndInOrder) {
+    for (const StreamRow& r : StreamRows()) {
+        const std::string head = ResponseHead(r.contentType, r.extraLines);
+        std::vector<size_t> ends;
+        for (size_t e : r.ends) {
+            ends.push_back(head.size() + e);
+        }
+        Rig rig;
+        ASSERT_EQ(rig.Go(CTestScript().WaitRequest().SendSplit(head + r.body, ends, 2)), 0)
+            << r.name;
+        EXPECT_EQ(rig.req.IsMultipart(), 1) << r.name;
+        ASSERT_TRUE(WaitReceiverEnd(rig.req, 5000)) << r.name;
+        Parts got = Delivered(rig.log);
+        EXPECT_EQ(got.size(), r.expected.size()) << r.name;
+        for (size_t i = 0; i < got.size() && i < r.expected.size(); ++i) {
+            EXPECT_EQ(got[i].first.size(), r.expected[i].first.size()) << r.name << " part " << i;
+            EXPECT_TRUE(got[i].first == r.expected[i].first) << r.name << " part " << i;
+            EXPECT_EQ(got[i].second, r.expected[i].second) << r.name << " part " << i;
+        }
+        rig.CheckArguments(r.name);
+    }
+}
+
+TEST(Multipart, ModeChunkingAndBoundaryAreChosenAtStart) {
+    Rig rig;
+    const std::string head =
+        ResponseHead(MultipartType("\"fr\"; x=1"), "transfer-encoding: gzip, CHUNKED\r\n");
+    ASSERT_EQ(rig.Go(CTestScript().WaitRequest().Send(head)), 0);
+    EXPECT_EQ(rig.req.IsMultipart(), 1);
+    EXPECT_EQ(rig.req.IsChunked(), 1);
+    EXPECT_STREQ(rig.req.GetBoundary(), "fr");
+}
+
+// A "boundary" without "=" names no boundary: the stream is raw.
+TEST(Multipart, BoundaryWithoutValueMeansRaw) {
+    Rig rig;
+    const std::string head = ResponseHead("multipart/x-mixed-replace; boundary");
+    ASSERT_EQ(rig.Go(CTestScript().WaitRequest().Send(head + "--fr\r\n\r\nraw")), 0);
+    EXPECT_EQ(rig.req.IsMultipart(), 0);
+    ASSERT_TRUE(WaitReceiverEnd(rig.req, 3000));
+    EXPECT_EQ(rig.log.Joined(), "--fr\r\n\r\nraw");
+    ASSERT_GE(rig.log.Count(), 1u);
+    EXPECT_EQ(rig.log.At(0).nFirstArg, 37);
+}
+
+TEST(Multipart, AThousandSmallPartsInOrder) {
+    std::vector<TestPart> parts;
+    for (int i = 0; i < 1000; ++i) {
+        TestPart p = Part(BinaryBytes(static_cast<size_t>(i * 7 % 301), static_cast<unsigned>(i)),
+                          i % 3 == 0 ? "image/jpeg" : (i % 3 == 1 ? "" : "text/event"));
+        if (i % 10 == 9) {
+            p.bLength = false;
+        }
+        parts.push_back(p);
+    }
+    const std::string body = MultipartBody("frame", parts, true);
+    Rig rig;
+    ASSERT_EQ(rig.Go(CTestScript()
+                         .WaitRequest()
+                         .Send(ResponseHead(MultipartType("frame")))
+                         .SendPieces(body, 1499, 0)),
+              0);
+    ASSERT_TRUE(WaitReceiverEnd(rig.req, 10000));
+    EXPECT_TRUE(Delivered(rig.log) == Expected(parts));
+    rig.CheckArguments("thousand");
+}
+
+TEST(Multipart, APartOfSeveralMegabytesInOneCall) {
+    const std::string frame = BinaryBytes(6 << 20, 5);
+    Rig rig;
+    ASSERT_EQ(rig.Go(CTestScript()
+                         .WaitRequest()
+                         .Send(ResponseHead(MultipartType("fr")))
+                         .Send(MultipartBody("fr", {Part(frame), Part("next")}))),
+              0);
+    ASSERT_TRUE(WaitReceiverEnd(rig.req, 10000));
+    ASSERT_EQ(rig.log.Count(), 2u);
+    EXPECT_EQ(rig.log.At(0).data.size(), frame.size());
+    EXPECT_TRUE(rig.log.At(0).data == frame);
+    EXPECT_EQ(rig.log.At(1).data, "next");
+}
+
+// A small complete part is handed on as soon as it is in, not when the next
+// bytes happen to arrive.
+TEST(Multipart, ASmallPartIsNotHeldBackByAPauseAfterIt) {
+    Rig rig;
+    ASSERT_EQ(rig.Go(CTestScript()
+                         .WaitRequest()
+                         .Send(ResponseHead(MultipartType("fr")))
+                         .Pause(100)
+                         .Mark(1)
+                         .Send(MultipartBody("fr", {Part("tiny")}))
+                         .Pause(3000)
+                         .Send(MultipartBody("fr", {Part("late")}))),
+              0);
+    ASSERT_TRUE(rig.server.WaitMark(1, 3000));
+    const int64_t t0 = OXR_TickMs();
+    EXPECT_TRUE(rig.log.WaitCount(1, 500));
+    ASSERT_EQ(rig.log.Count(), 1u);
+    EXPECT_LT(rig.log.At(0).tMs - t0, 500);
+    EXPECT_EQ(rig.log.At(0).data, "tiny");
+}
+
+struct IncompleteRow {
+    const char* name;
+    std::string extraLines;
+    std::string body; // sent whole, then the script goes on
+    bool bStall;      // hold the connection open instead of closing it
+};
+
+// A complete part is delivered; the incomplete one after it never is, and
+// the receiver ends.
+TEST(Multipart, IncompleteBodiesAreNeverDelivered) {
+    const std::string done = PartBytes("fr", Part("done"));
+    TestPart longer = Part(std::string(1000, 'L'));
+    const std::string cutSized = PartBytes("fr", longer).substr(0, 600);
+    const std::string cutOpen =
+        PartBytes("fr", Lengthless(std::string(30000, 'o'))).substr(0, 20000);
+    TestPart huge = Part("h");
+    huge.lengthText = "2000000000";
+    const std::string hugeHead = PartBytes("fr", huge);
+    const IncompleteRow rows[] = {
+        {"sized body, peer closes", "", done + cutSized, false},
+        {"sized body, stalls past the time-out", "", done + cutSized, true},
+        {"lengthless body, peer closes before a delimiter", "", done + cutOpen, false},
+        {"lengthless body, stalls", "", done + cutOpen, true},
+        {"chunked stream ends inside a body", "Transfer-Encoding: chunked\r\n",
+         Chunked(done + cutSized, {}), true},
+        {"part head that does not fit the part buffer", "",
+         done + "--fr\r\nX-Pad: " + std::string(kHttpRecvBufSize, 'p'), true},
+        {"length beyond any frame", "", done + hugeHead + "abc", true},
+        {"malformed chunk framing", "Transfer-Encoding: chunked\r\n",
+         Chunked(done, {}, false) + "zz\r\n" + cutSized, true},
+    };
+    for (const IncompleteRow& r : rows) {
+        Rig rig;
+        rig.req.SetStreamTimeOut(200);
+        CTestScript script;
+        script.WaitRequest().Send(ResponseHead(MultipartType("fr"), r.extraLines)).Send(r.body);
+        if (r.bStall) {
+            script.WaitPeerClose(5000);
+        }
+        ASSERT_EQ(rig.Go(script), 0) << r.name;
+        ASSERT_TRUE(WaitReceiverEnd(rig.req, 3000)) << r.name;
+        EXPECT_EQ(Delivered(rig.log), (Parts{{"done", "image/jpeg"}})) << r.name;
+    }
+}
+
+TEST(Multipart, AfterTheClosingDelimiterTheReceiverWaitsThenEnds) {
+    Rig rig;
+    rig.req.SetStreamTimeOut(300);
+    ASSERT_EQ(rig.Go(CTestScript()
+                         .WaitRequest()
+                         .Send(ResponseHead(MultipartType("fr")))
+                         .Send(MultipartBody("fr", {Part("only")}, true))
+                         .WaitPeerClose(5000)),
+              0);
+    ASSERT_TRUE(rig.log.WaitCount(1, 2000));
+    const int64_t t0 = OXR_TickMs();
+    ASSERT_TRUE(WaitReceiverEnd(rig.req, 3000));
+    EXPECT_GE(OXR_TickMs() - t0, 150);
+    EXPECT_EQ(rig.log.Count(), 1u);
+    // the connection stays open until Close
+    EXPECT_NE(rig.req.GetSocket(), -1);
+    EXPECT_EQ(rig.req.Close(), 0);
+    ASSERT_TRUE(rig.server.WaitDone(3000));
+    EXPECT_TRUE(rig.server.PeerClosed(0));
+}
+
+TEST(Multipart, NoMemoryForABodyEndsTheReceiver) {
+    Rig rig;
+    ASSERT_EQ(rig.Go(CTestScript()
+                         .WaitRequest()
+                         .Send(ResponseHead(MultipartType("fr")))
+                         .Pause(200)
+                         .Send(MultipartBody("fr", {Part(std::string(40000, 'm')), Part("x")}))
+                         .WaitPeerClose(3000)),
+              0);
+    // the receiver is running: its next non-throwing allocation is the body block
+    FailNothrowNewAfter(0);
+    EXPECT_TRUE(WaitReceiverEnd(rig.req, 3000));
+    ResetNothrowNew();
+    EXPECT_EQ(rig.log.Count(), 0u);
+}
+
+TEST(Multipart, WithoutACallbackTheStreamIsStillRead) {
+    CTestServer server;
+    server.Add(CTestScript()
+                   .WaitRequest()
+                   .Send(ResponseHead(MultipartType("fr")))
+                   .Send(MultipartBody("fr", {Part(BinaryBytes(50000, 8)), Part("b")})));
+    ASSERT_TRUE(server.Start());
+    CHttpRequest req;
+    ASSERT_EQ(ExchangeAndReceive(req, server), 0);
+    EXPECT_TRUE(req.HasReceiver());
+    EXPECT_TRUE(WaitReceiverEnd(req, 3000));
+}
+
+} // namespace

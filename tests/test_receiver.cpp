@@ -1,0 +1,225 @@
+// The receiver thread in raw mode, and the rules around it: when one is
+// started, what a new request beside it gets, a failed start.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "delivery_log.h"
+#include "http_client.h"
+#include "http_request.h"
+#include "log_records.h"
+#include "request_harness.h"
+#include "stream_builder.h"
+#include "test_server.h"
+
+namespace {
+
+typedef std::vector<std::string> Records;
+
+std::string Rec(const char* pszMessage) {
+    return std::string("HTTP_LOG_DEBUG Http/src/http_request.cpp: ") + pszMessage;
+}
+std::string RecvRec(const char* pszMessage) {
+    return std::string("HTTP_LOG_DEBUG Http/src/http_receiver.cpp: ") + pszMessage;
+}
+const std::string kMiss =
+    "HTTP_LOG_DEBUG Http/src/http_parse.cpp: FindHeader Return NULL, cannot find header";
+
+// The transport goes first on destruction, so no callback outlives the log.
+struct Rig {
+    CTestServer server;
+    CDeliveryLog log;
+    CHttpRequest req;
+
+    int Go(const CTestScript& script, int nIndex = 37) {
+        server.Add(script);
+        if (!server.Start()) {
+            return -100;
+        }
+        req.SetDataCallback(nIndex, CDeliveryLog::Callback, &log);
+        return ExchangeAndReceive(req, server);
+    }
+};
+
+// ---------------------------------------------------------------- raw mode
+
+TEST(Raw, BytesAfterTheHeadComeFirstThenTheStreamAsItArrives) {
+    const std::string bulk = BinaryBytes(300000, 11);
+    Rig rig;
+    ASSERT_EQ(rig.Go(CTestScript()
+                         .WaitRequest()
+                         .Send(ResponseHead("text/plain") + "abc")
+                         .Pause(50)
+                         .Send("defg")
+                         .Pause(50)
+                         .Send(bulk),
+                     412),
+              0);
+    EXPECT_EQ(rig.req.IsMultipart(), 0);
+    ASSERT_TRUE(WaitReceiverEnd(rig.req, 3000));
+    std::vector<Delivery> all = rig.log.All();
+    ASSERT_GE(all.size(), 3u);
+    EXPECT_EQ(all[0].data, "abc");
+    EXPECT_EQ(all[1].data, "defg");
+    EXPECT_TRUE(rig.log.Joined() == "abcdefg" + bulk);
+    for (const Delivery& d : all) {
+        EXPECT_EQ(d.nFirstArg, 412);
+        EXPECT_EQ(d.pUserData, &rig.log);
+        EXPECT_EQ(d.type, "text/plain");
+        EXPECT_LE(d.data.size(), static_cast<size_t>(kHttpRecvBufSize));
+    }
+}
+
+struct RawTypeRow {
+    const char* name;
+    std::string headType; // Content-Type of the response, none when empty
+    std::string delivered;
+};
+
+TEST(Raw, ContentTypeOfTheResponseInEveryDelivery) {
+    const std::string longType = "video/" + std::string(100, 'v');
+    const RawTypeRow rows[] = {
+        {"plain", "video/mp2t", "video/mp2t"},
+        {"none", "", ""},
+        {"longer than the record holds", longType, longType.substr(0, 67)},
+        {"multipart without a boundary", "multipart/mixed", "multipart/mixed"},
+    };
+    for (const RawTypeRow& r : rows) {
+        Rig rig;
+        ASSERT_EQ(rig.Go(CTestScript()
+                             .WaitRequest()
+                             .Send(ResponseHead(r.headType) + "x")
+                             .Pause(20)
+                             .Send("y")),
+                  0)
+            << r.name;
+        ASSERT_TRUE(WaitReceiverEnd(rig.req, 3000)) << r.name;
+        EXPECT_EQ(rig.log.Joined(), "xy") << r.name;
+        for (const Delivery& d : rig.log.All()) {
+            EXPECT_EQ(d.type, r.delivered) << r.name;
+            EXPECT_TRUE(d.bTypeEnded) << r.name;
+        }
+    }
+}
+
+// Without a Content-Type, each of the two look-ups (mode, then raw type)
+// writes the codec's miss record.
+TEST(Raw, AMissingContentTypeIsLoggedByBothLookUps) {
+    Rig rig;
+    Records recs = LoggedBy([&] {
+        ASSERT_EQ(rig.Go(CTestScript().WaitRequest().Send(ResponseHead("") + "x")), 0);
+        ASSERT_TRUE(WaitReceiverEnd(rig.req, 3000));
+    });
+    EXPECT_EQ(recs, (Records{kMiss, kMiss}));
+    EXPECT_EQ(rig.log.Joined(), "x");
+}
+
+TEST(Raw, ChunkedFramingIsHandedOnAsItCame) {
+    const std::string framed = Chunked("hello world", {5});
+    Rig rig;
+    ASSERT_EQ(rig.Go(CTestScript().WaitRequest().Send(
+                  ResponseHead("text/plain", "Transfer-Encoding: chunked\r\n") + framed)),
+              0);
+    EXPECT_EQ(rig.req.IsChunked(), 0);
+    ASSERT_TRUE(WaitReceiverEnd(rig.req, 3000));
+    EXPECT_EQ(rig.log.Joined(), framed);
+}
+
+TEST(Raw, WithoutACallbackNoReceiverStartsAndRequestsFollowEachOther) {
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nX-N: ";
+    CTestServer server;
+    server.Add(CTestScript()
+                   .WaitRequest()
+                   .Send(head + "1\r\n\r\n")
+                   .WaitRequest()
+                   .Send(head + "2\r\n\r\n")
+                   .WaitRequest()
+                   .Send(head + "3\r\n\r\n"));
+    ASSERT_TRUE(server.Start());
+    CHttpRequest req;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(ExchangeAndReceive(req, server), 0) << i;
+        EXPECT_FALSE(req.HasReceiver()) << i;
+        EXPECT_EQ(*req.GetRecvParser().GetStatusCode(), 200);
+    }
+    ASSERT_TRUE(server.WaitDone(3000));
+    EXPECT_EQ(server.Requests(0).size(), 3u);
+}
+
+// ---------------------------------------------------------------- starting
+
+OXR_THREAD NoThread(OXR_THREAD_PROC, void*, int, int, int, int) {
+    return nullptr;
+}
+
+TEST(Receiver, AThreadThatCannotStartIsReported) {
+    Rig rig;
+    rig.req.SetRuntimeSeams(nullptr, NoThread);
+    int nResult = 0;
+    Records recs = LoggedBy([&] {
+        nResult = rig.Go(CTestScript()
+                             .WaitRequest()
+                             .Send(ResponseHead("text/plain") + "x")
+                             .WaitRequest()
+                             .Send(ResponseHead("text/plain")));
+    });
+    EXPECT_EQ(nResult, -1);
+    EXPECT_EQ(recs, Records{RecvRec("StartRecvThread Return -1, create thread failed")});
+    EXPECT_FALSE(rig.req.HasReceiver());
+    // the session is not stuck: the next request goes out
+    rig.req.SetRuntimeSeams(nullptr, nullptr);
+    EXPECT_EQ(ExchangeAndReceive(rig.req, rig.server), 0);
+    EXPECT_TRUE(rig.req.HasReceiver());
+}
+
+TEST(Receiver, ANewRequestBesideARunningReceiverIsRefused) {
+    Rig rig;
+    ASSERT_EQ(
+        rig.Go(
+            CTestScript().WaitRequest().Send(ResponseHead("text/plain") + "x").WaitPeerClose(5000)),
+        0);
+    ASSERT_TRUE(rig.log.WaitCount(1, 2000));
+    SetLastErrNo(0);
+    Records recs = LoggedBy([&] {
+        EXPECT_EQ(rig.req.SendMsg(kTestRequest, sizeof(kTestRequest) - 1), -1);
+        EXPECT_EQ(rig.req.RecvHead(100), -1);
+        EXPECT_EQ(rig.req.StartRecvThread(), -1);
+    });
+    EXPECT_EQ(recs, (Records{Rec("SendMsg Return -1, receiver still running"),
+                             Rec("RecvHead Return -1, receiver still running"),
+                             RecvRec("StartRecvThread Return -1, receiver still running")}));
+    EXPECT_EQ(g_nLastErrNo.load(), HTTP_ERR_SOCKET);
+    EXPECT_TRUE(rig.req.HasReceiver());
+    // nothing was sent beside the receiver
+    EXPECT_EQ(rig.server.Requests(0).size(), 1u);
+    EXPECT_EQ(rig.req.Close(), 0);
+}
+
+// A receiver that ended on its own (here: the stream went quiet) is joined
+// when the next request starts, and that request runs normally.
+TEST(Receiver, AnEndedReceiverIsJoinedByTheNextRequest) {
+    Rig rig;
+    rig.req.SetStreamTimeOut(150);
+    ASSERT_EQ(rig.Go(CTestScript()
+                         .WaitRequest()
+                         .Send(ResponseHead(MultipartType("fr")) +
+                               MultipartBody("fr", {TestPart{"one", "a/b", true, "", ""}}))
+                         .WaitRequest()
+                         .Send(ResponseHead("text/plain") + "raw")
+                         .WaitPeerClose(5000)),
+              0);
+    ASSERT_TRUE(WaitReceiverEnd(rig.req, 3000));
+    EXPECT_TRUE(rig.req.HasReceiver());
+    Records recs = LoggedBy([&] { EXPECT_EQ(ExchangeAndReceive(rig.req, rig.server), 0); });
+    EXPECT_EQ(recs, Records{});
+    EXPECT_EQ(rig.req.IsMultipart(), 0);
+    ASSERT_TRUE(rig.log.WaitCount(2, 2000));
+    EXPECT_EQ(rig.log.At(0).data, "one");
+    EXPECT_EQ(rig.log.At(0).nFirstArg, 0);
+    EXPECT_EQ(rig.log.At(1).data, "raw");
+    EXPECT_EQ(rig.log.At(1).nFirstArg, 37);
+    EXPECT_EQ(rig.server.Requests(0).size(), 2u);
+}
+
+} // namespace

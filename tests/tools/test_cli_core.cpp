@@ -367,7 +367,7 @@ TEST(Progress, StatusLineAndSummaryNameCountsRatesAndTheEnd) {
     stats.nFirstMs = 120;
     stats.dGapMeanMs = 100;
     stats.nGapMaxMs = 180;
-    stats.lastType = "image/jpeg";
+    stats.types = {"image/jpeg"};
     TransferState state;
     state.bMultipart = true;
     state.nElapsedMs = 3000;

@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr size_t kMaxTypesKept = 4;
+
 int64_t UnixMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::system_clock::now().time_since_epoch())
@@ -123,7 +125,10 @@ void DeliverySink::TakePart(const Held& d) {
     m_lastPartAt = d.at;
     m_stats.nParts++;
     m_stats.nBytes += static_cast<long long>(d.bytes.size());
-    m_stats.lastType = d.type;
+    if (m_stats.types.size() < kMaxTypesKept &&
+        std::find(m_stats.types.begin(), m_stats.types.end(), d.type) == m_stats.types.end()) {
+        m_stats.types.push_back(d.type);
+    }
     if (!m_stats.error.empty()) {
         return;
     }
@@ -145,7 +150,6 @@ void DeliverySink::TakePart(const Held& d) {
 
 void DeliverySink::TakeRaw(const Held& d) {
     m_stats.nBytes += static_cast<long long>(d.bytes.size());
-    m_stats.lastType = d.type;
     if (!m_stats.error.empty()) {
         return;
     }

@@ -34,7 +34,7 @@ struct SinkStats {
     long long nLastMs = -1;    // last delivery, ms after the request was sent
     double dGapMeanMs = 0;     // between consecutive parts
     long long nGapMaxMs = 0;
-    std::string lastType;
+    std::vector<std::string> types; // distinct part types in order of arrival (a few)
     bool bBinaryToTerminalSkipped = false;
     std::string error; // first output failure; empty when none
 };

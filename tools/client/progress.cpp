@@ -10,6 +10,10 @@ std::string Format(const char* pszFormat, double a, double b = 0, double c = 0) 
     return buf;
 }
 
+std::string Plural(long long n, const char* pszWord) {
+    return std::to_string(n) + " " + pszWord + (n == 1 ? "" : "s");
+}
+
 double PerSecond(long long n, long long nMs) {
     return nMs > 0 ? static_cast<double>(n) * 1000.0 / static_cast<double>(nMs) : 0.0;
 }
@@ -50,15 +54,25 @@ std::vector<std::string> SummaryLines(const SinkStats& stats, const TransferStat
     const std::string rate =
         HumanBytes(static_cast<long long>(PerSecond(stats.nBytes, state.nElapsedMs))) + "/s";
     if (state.bMultipart) {
-        std::string line = "received " + std::to_string(stats.nParts) + " parts";
-        if (!stats.lastType.empty()) {
-            line += " (" + stats.lastType + ")";
+        std::string line = "received " + Plural(stats.nParts, "part");
+        std::string types;
+        for (const std::string& t : stats.types) {
+            types += (types.empty() ? "" : ", ") + (t.empty() ? std::string("no type") : t);
         }
-        lines.push_back(line + ", " + HumanBytes(stats.nBytes) + Format(" in %.2f s: ", dSeconds) +
-                        Format("%.1f parts/s, ", PerSecond(stats.nParts, state.nElapsedMs)) + rate);
+        if (!types.empty()) {
+            line += " (" + types + ")";
+        }
+        line += ", " + HumanBytes(stats.nBytes) + Format(" in %.2f s", dSeconds);
+        if (state.nElapsedMs > 0) {
+            line += Format(": %.1f parts/s, ", PerSecond(stats.nParts, state.nElapsedMs)) + rate;
+        }
+        lines.push_back(line);
     } else {
-        lines.push_back("received " + HumanBytes(stats.nBytes) + Format(" in %.2f s, ", dSeconds) +
-                        rate);
+        std::string line = "received " + HumanBytes(stats.nBytes) + Format(" in %.2f s", dSeconds);
+        if (state.nElapsedMs > 0) {
+            line += ", " + rate;
+        }
+        lines.push_back(line);
     }
     if (stats.nFirstMs >= 0) {
         std::string line = "first data " + std::to_string(stats.nFirstMs) + " ms after the request";
@@ -69,7 +83,7 @@ std::vector<std::string> SummaryLines(const SinkStats& stats, const TransferStat
         lines.push_back(line);
     }
     if (stats.nDropped > 0) {
-        lines.push_back(std::to_string(stats.nDropped) + " further parts arrived and were dropped");
+        lines.push_back(Plural(stats.nDropped, "further part") + " arrived and dropped");
     }
     if (stats.bBinaryToTerminalSkipped) {
         lines.push_back("binary data not written to the terminal: use -o FILE or --parts DIR");

@@ -125,7 +125,8 @@ std::string SavedIn(const ClientOptions& o, const SinkStats& stats, bool bMultip
     }
     if (!o.partsDir.empty()) {
         const long long nFiles = bMultipart ? stats.nParts : (stats.nBytes > 0 ? 1 : 0);
-        return o.partsDir + " (" + std::to_string(nFiles) + " files, listed in index.tsv)";
+        return o.partsDir + " (" + std::to_string(nFiles) + (nFiles == 1 ? " file" : " files") +
+               ", listed in index.tsv)";
     }
     return "";
 }

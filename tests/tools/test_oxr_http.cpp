@@ -18,7 +18,16 @@ namespace fs = std::filesystem;
 namespace {
 
 // The exit codes oxr-http documents in its --help.
-enum { kOk = 0, kUsage = 2, kBadUrl = 3, kConnect = 4, kTimeout = 5, kRefused = 6, kEarly = 7 };
+enum {
+    kOk = 0,
+    kUsage = 2,
+    kBadUrl = 3,
+    kConnect = 4,
+    kTimeout = 5,
+    kRefused = 6,
+    kEarly = 7,
+    kLocalIo = 8
+};
 
 constexpr int kLimitMs = 30000; // no run of oxr-http may take longer
 
@@ -266,6 +275,15 @@ TEST_F(OxrHttp, VerboseShowsTheLibraryLog) {
     EXPECT_NE(r.err.find("HTTP_LOG_DEBUG "), std::string::npos) << r.err;
     const ProcessResult quiet = Run({Url("/p?")});
     EXPECT_EQ(quiet.err.find("HTTP_LOG_DEBUG"), std::string::npos) << quiet.err;
+}
+
+TEST_F(OxrHttp, LocalFileErrorsHaveTheirOwnExitCode) {
+    const ProcessResult out = Run({"-o", "no/such/dir/snap.jpg", Url("/snapshot.jpg")});
+    EXPECT_EQ(out.nExit, kLocalIo);
+    EXPECT_NE(out.err.find("cannot write no/such/dir/snap.jpg"), std::string::npos) << out.err;
+    const ProcessResult in = Run({"--data-file", "missing.bin", Url("/cgi-bin/echo")});
+    EXPECT_EQ(in.nExit, kLocalIo);
+    EXPECT_NE(in.err.find("cannot read missing.bin"), std::string::npos) << in.err;
 }
 
 TEST_F(OxrHttp, BadCommandLineIsAUsageError) {

@@ -1,0 +1,388 @@
+// oxr-http's own logic, without the library: command line, file names,
+// end rules and exit codes, and the delivery sink.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli_options.h"
+#include "delivery_sink.h"
+#include "end_rules.h"
+#include "error_words.h"
+#include "exit_codes.h"
+#include "oxr_http.h"
+#include "part_naming.h"
+#include "progress.h"
+
+namespace {
+
+std::string ReadFile(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::filesystem::path FreshDir(const std::string& name) {
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("oxr-cli-" + name + "-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir);
+    return dir;
+}
+
+struct ParseCase {
+    std::vector<std::string> args;
+    bool bOk;
+};
+
+TEST(CliOptions, AcceptsAndRefusesCommandLines) {
+    const ParseCase cases[] = {
+        {{"http://h/"}, true},
+        {{}, false},
+        {{"http://a/", "http://b/"}, false},
+        {{"-X", "post", "http://h/"}, true},
+        {{"-X", "PATCH", "http://h/"}, false},
+        {{"-X"}, false},
+        {{"-H", "Accept: image/jpeg", "http://h/"}, true},
+        {{"-H", "NoColon", "http://h/"}, false},
+        {{"-H", ": value", "http://h/"}, false},
+        {{"-H", "Bad Name: v", "http://h/"}, false},
+        {{"-u", "admin:demo", "http://h/"}, true},
+        {{"-u", "admin", "http://h/"}, false},
+        {{"-d", "x", "--data-file", "f", "http://h/"}, false},
+        {{"--timeout", "0", "http://h/"}, false},
+        {{"--timeout=250", "http://h/"}, true},
+        {{"--connect-timeout", "abc", "http://h/"}, false},
+        {{"--max-parts", "0", "http://h/"}, false},
+        {{"--max-parts", "5", "http://h/"}, true},
+        {{"--duration", "1.5", "http://h/"}, true},
+        {{"--duration", "-1", "http://h/"}, false},
+        {{"--frobnicate", "http://h/"}, false},
+        {{"--help"}, true},
+        {{"--", "-strange-url"}, true},
+    };
+    for (const ParseCase& c : cases) {
+        ClientOptions o;
+        std::string error;
+        std::string line;
+        for (const std::string& a : c.args) {
+            line += a + " ";
+        }
+        EXPECT_EQ(ParseClientOptions(c.args, &o, &error), c.bOk) << line << "-> " << error;
+        if (!c.bOk) {
+            EXPECT_FALSE(error.empty()) << line;
+        }
+    }
+}
+
+TEST(CliOptions, MethodNamesMapToLibraryNumbers) {
+    const std::pair<const char*, int> cases[] = {
+        {"GET", HTTP_METHOD_GET},
+        {"post", HTTP_METHOD_POST},
+        {"HEAD", HTTP_METHOD_HEAD},
+        {"OPTIONS", HTTP_METHOD_OPTIONS},
+        {"PUT", HTTP_METHOD_PUT},
+        {"Delete", HTTP_METHOD_DELETE},
+        {"TRACE", HTTP_METHOD_TRACE},
+        {"CONNECT", HTTP_METHOD_CONNECT},
+        {"PATCH", -2},
+        {"", -2},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(MethodNumber(c.first), c.second) << c.first;
+    }
+}
+
+TEST(CliOptions, DataMakesAPostUnlessAMethodIsGiven) {
+    ClientOptions o;
+    std::string error;
+    ASSERT_TRUE(ParseClientOptions({"-d", "a=1", "http://h/"}, &o, &error));
+    EXPECT_EQ(o.nMethod, HTTP_METHOD_POST);
+    ClientOptions put;
+    ASSERT_TRUE(ParseClientOptions({"-X", "PUT", "-d", "a=1", "http://h/"}, &put, &error));
+    EXPECT_EQ(put.nMethod, HTTP_METHOD_PUT);
+}
+
+TEST(CliOptions, HeadersKeepOrderAndShowHeaderReplacesTheDefaults) {
+    ClientOptions o;
+    std::string error;
+    ASSERT_TRUE(ParseClientOptions(
+        {"-H", "A: 1", "-H", "B:2", "--show-header", "Server", "--show-header", "X-Y", "http://h/"},
+        &o, &error));
+    ASSERT_EQ(o.headers.size(), 2u);
+    EXPECT_EQ(o.headers[0], std::make_pair(std::string("A"), std::string("1")));
+    EXPECT_EQ(o.headers[1], std::make_pair(std::string("B"), std::string("2")));
+    EXPECT_EQ(o.showHeaders, (std::vector<std::string>{"Server", "X-Y"}));
+    ClientOptions d;
+    ASSERT_TRUE(ParseClientOptions({"http://h/"}, &d, &error));
+    EXPECT_EQ(d.showHeaders, (std::vector<std::string>{"Content-Type", "Content-Length"}));
+}
+
+TEST(PartNaming, ExtensionsFollowTheContentType) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"image/jpeg", "jpg"},
+        {"Image/JPEG; q=0.9", "jpg"},
+        {"image/png", "png"},
+        {"text/plain", "txt"},
+        {"text/plain; charset=utf-8", "txt"},
+        {"text/x-event", "txt"},
+        {"application/json", "json"},
+        {"application/vnd.onvif+json", "json"},
+        {"application/soap+xml", "xml"},
+        {"image/tiff", "tiff"},
+        {"image/x-portable-anymap", "bin"},
+        {"application/octet-stream", "bin"},
+        {"", "bin"},
+        {"garbage", "bin"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ExtensionFor(c.first), c.second) << c.first;
+    }
+    EXPECT_EQ(PartFileName(1, "image/jpeg"), "000001.jpg");
+    EXPECT_EQ(PartFileName(123456, "application/json"), "123456.json");
+    EXPECT_TRUE(IsTextual("text/plain"));
+    EXPECT_TRUE(IsTextual("application/json"));
+    EXPECT_FALSE(IsTextual("image/jpeg"));
+}
+
+TEST(ErrorWords, EveryLibraryErrorNumberHasANameAndWords) {
+    const int codes[] = {HTTP_ERR_NO_MEMORY,  HTTP_ERR_BAD_PARAM, HTTP_ERR_INFO_TYPE,
+                         HTTP_ERR_BAD_URL,    HTTP_ERR_CONNECT,   HTTP_ERR_SOCKET,
+                         HTTP_ERR_NO_SESSION, HTTP_ERR_STATUS};
+    for (int code : codes) {
+        const std::string words = ErrorInWords(code);
+        EXPECT_EQ(words.rfind("HTTP_ERR_", 0), 0u) << words;
+        EXPECT_NE(words.find("(" + std::to_string(code) + "): "), std::string::npos) << words;
+    }
+    EXPECT_EQ(ErrorInWords(-99), "unknown error number -99");
+}
+
+struct EndCase {
+    const char* name;
+    std::vector<std::string> args;
+    TransferState state;
+    EndReason reason;
+    int nExit;
+};
+
+TransferState State(bool bMultipart, long long nLength, long long nParts, long long nBytes,
+                    long long nElapsedMs, long long nIdleMs) {
+    TransferState s;
+    s.bMultipart = bMultipart;
+    s.nContentLength = nLength;
+    s.nParts = nParts;
+    s.nBytes = nBytes;
+    s.nElapsedMs = nElapsedMs;
+    s.nIdleMs = nIdleMs;
+    return s;
+}
+
+TEST(EndRules, DecideWhenAndHowATransferEnds) {
+    TransferState interrupted = State(true, -1, 1, 10, 100, 0);
+    interrupted.bInterrupted = true;
+    TransferState writeFailed = State(true, -1, 1, 10, 100, 0);
+    writeFailed.bWriteFailed = true;
+    TransferState head = State(false, 500, 0, 0, 0, 0);
+    head.bNoBody = true;
+    const EndCase cases[] = {
+        {"raw body still coming", {}, State(false, 100, 0, 50, 100, 10), EndReason::kNone, 0},
+        {"raw body complete", {}, State(false, 100, 0, 100, 100, 0), EndReason::kComplete, 0},
+        {"raw body cut short",
+         {},
+         State(false, 100, 0, 50, 20000, 10000),
+         EndReason::kIdle,
+         kExitEndedEarly},
+        {"raw body of unknown length",
+         {},
+         State(false, -1, 0, 50, 20000, 10000),
+         EndReason::kIdle,
+         kExitOk},
+        {"HEAD has no body", {}, head, EndReason::kComplete, kExitOk},
+        {"parts enough",
+         {"--max-parts", "3"},
+         State(true, -1, 3, 30, 500, 0),
+         EndReason::kMaxParts,
+         kExitOk},
+        {"parts too few",
+         {"--max-parts", "3"},
+         State(true, -1, 2, 20, 500, 10000),
+         EndReason::kIdle,
+         kExitEndedEarly},
+        {"duration reached",
+         {"--duration", "2"},
+         State(true, -1, 20, 200, 2000, 0),
+         EndReason::kDuration,
+         kExitOk},
+        {"quiet before the duration",
+         {"--duration", "5"},
+         State(true, -1, 20, 200, 2500, 10000),
+         EndReason::kIdle,
+         kExitEndedEarly},
+        {"stream without limits ends",
+         {},
+         State(true, -1, 20, 200, 20000, 10000),
+         EndReason::kIdle,
+         kExitOk},
+        {"idle below the time-out",
+         {"--timeout", "1000"},
+         State(true, -1, 1, 1, 5000, 999),
+         EndReason::kNone,
+         0},
+        {"interrupted", {}, interrupted, EndReason::kInterrupted, kExitInterrupted},
+        {"output failed", {}, writeFailed, EndReason::kWriteFailed, kExitLocalIo},
+    };
+    for (const EndCase& c : cases) {
+        ClientOptions o;
+        std::string error;
+        std::vector<std::string> args = c.args;
+        args.push_back("http://h/");
+        ASSERT_TRUE(ParseClientOptions(args, &o, &error)) << c.name;
+        const EndReason reason = JudgeEnd(o, c.state);
+        EXPECT_EQ(static_cast<int>(reason), static_cast<int>(c.reason)) << c.name;
+        if (reason != EndReason::kNone) {
+            EXPECT_EQ(ExitCodeForEnd(o, c.state, reason), c.nExit) << c.name;
+            EXPECT_FALSE(DescribeEnd(o, c.state, reason).empty()) << c.name;
+        }
+    }
+}
+
+TEST(EndRules, EarlyEndIsNamedInTheSummaryText) {
+    ClientOptions o;
+    std::string error;
+    ASSERT_TRUE(ParseClientOptions({"--max-parts", "10", "http://h/"}, &o, &error));
+    const TransferState s = State(true, -1, 4, 40, 3000, 10000);
+    EXPECT_NE(DescribeEnd(o, s, EndReason::kIdle).find("ended early (4 of 10 parts)"),
+              std::string::npos);
+}
+
+SinkSettings Settings(const std::string& dir, long nMaxParts) {
+    SinkSettings s;
+    s.partsDir = dir;
+    s.nMaxParts = nMaxParts;
+    s.start = std::chrono::steady_clock::now();
+    return s;
+}
+
+TEST(DeliverySink, HeldDeliveriesAreWrittenAsNumberedPartsOnceTheModeIsKnown) {
+    const auto dir = FreshDir("parts");
+    DeliverySink sink(Settings(dir.string(), 3));
+    std::string error;
+    ASSERT_TRUE(sink.Prepare(&error)) << error;
+    // The first delivery comes before the main thread knows the mode.
+    sink.Deliver("\xff\xd8jpeg-1", 8, "image/jpeg");
+    EXPECT_EQ(sink.Stats().nParts, 0);
+    sink.SetMode(DeliverySink::Mode::kMultipart, "multipart/x-mixed-replace; boundary=b");
+    sink.Deliver("event", 5, "text/plain");
+    sink.Deliver("{\"a\":1}", 7, "application/json");
+    sink.Deliver("dropped", 7, "text/plain"); // beyond --max-parts 3
+    sink.Finish();
+    const SinkStats stats = sink.Stats();
+    EXPECT_EQ(stats.nParts, 3);
+    EXPECT_EQ(stats.nDropped, 1);
+    EXPECT_EQ(stats.nBytes, 8 + 5 + 7);
+    EXPECT_EQ(ReadFile(dir / "000001.jpg"), std::string("\xff\xd8jpeg-1", 8));
+    EXPECT_EQ(ReadFile(dir / "000002.txt"), "event");
+    EXPECT_EQ(ReadFile(dir / "000003.json"), "{\"a\":1}");
+    EXPECT_FALSE(std::filesystem::exists(dir / "000004.txt"));
+    const std::string index = ReadFile(dir / "index.tsv");
+    EXPECT_EQ(index.rfind("part\tfile\tbytes\tcontent_type\treceived_unix_ms\n", 0), 0u);
+    EXPECT_NE(index.find("\n1\t000001.jpg\t8\timage/jpeg\t"), std::string::npos) << index;
+    EXPECT_NE(index.find("\n3\t000003.json\t7\tapplication/json\t"), std::string::npos);
+    std::filesystem::remove_all(dir);
+}
+
+TEST(DeliverySink, RawBodyGoesToTheOutputFileInPieces) {
+    const auto dir = FreshDir("raw");
+    std::filesystem::create_directories(dir);
+    SinkSettings s;
+    s.outputFile = (dir / "body.bin").string();
+    s.start = std::chrono::steady_clock::now();
+    DeliverySink sink(s);
+    std::string error;
+    ASSERT_TRUE(sink.Prepare(&error)) << error;
+    sink.SetMode(DeliverySink::Mode::kRaw, "image/jpeg");
+    sink.Deliver("abc", 3, "image/jpeg");
+    sink.Deliver("defg", 4, "image/jpeg");
+    sink.Finish();
+    EXPECT_EQ(ReadFile(dir / "body.bin"), "abcdefg");
+    EXPECT_EQ(sink.Stats().nBytes, 7);
+    EXPECT_EQ(sink.Stats().nParts, 0);
+    std::filesystem::remove_all(dir);
+}
+
+TEST(DeliverySink, RawBodyWithPartsDirBecomesPartOneWithItsIndexLine) {
+    const auto dir = FreshDir("rawparts");
+    DeliverySink sink(Settings(dir.string(), 0));
+    std::string error;
+    ASSERT_TRUE(sink.Prepare(&error)) << error;
+    sink.SetMode(DeliverySink::Mode::kRaw, "image/jpeg");
+    sink.Deliver("12345", 5, "image/jpeg");
+    sink.Deliver("678", 3, "image/jpeg");
+    sink.Finish();
+    EXPECT_EQ(ReadFile(dir / "000001.jpg"), "12345678");
+    EXPECT_NE(ReadFile(dir / "index.tsv").find("\n1\t000001.jpg\t8\timage/jpeg\t"),
+              std::string::npos);
+    std::filesystem::remove_all(dir);
+}
+
+TEST(DeliverySink, UnwritableOutputIsReportedByPrepare) {
+    SinkSettings s;
+    s.outputFile = "/proc/no-such-dir/out.bin";
+    DeliverySink sink(s);
+    std::string error;
+    EXPECT_FALSE(sink.Prepare(&error));
+    EXPECT_NE(error.find("/proc/no-such-dir/out.bin"), std::string::npos) << error;
+}
+
+TEST(DeliverySink, WaitForDeliveryWakesOnADelivery) {
+    const auto dir = FreshDir("wait");
+    DeliverySink sink(Settings(dir.string(), 0));
+    std::string error;
+    ASSERT_TRUE(sink.Prepare(&error));
+    sink.SetMode(DeliverySink::Mode::kMultipart, "multipart/mixed; boundary=x");
+    std::thread receiver([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        sink.Deliver("x", 1, "text/plain");
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    sink.WaitForDelivery(std::chrono::milliseconds(5000));
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
+    receiver.join();
+    EXPECT_LT(ms, 4000);
+    EXPECT_EQ(sink.Stats().nParts, 1);
+    sink.Finish();
+    std::filesystem::remove_all(dir);
+}
+
+TEST(Progress, StatusLineAndSummaryNameCountsRatesAndTheEnd) {
+    SinkStats stats;
+    stats.nParts = 30;
+    stats.nBytes = 300 * 1024;
+    stats.nFirstMs = 120;
+    stats.dGapMeanMs = 100;
+    stats.nGapMaxMs = 180;
+    stats.types = {"image/jpeg"};
+    TransferState state;
+    state.bMultipart = true;
+    state.nElapsedMs = 3000;
+    EXPECT_EQ(StatusLine(stats, state), "  30 parts  300.0 KB  10.0 parts/s  3.0 s");
+    const std::vector<std::string> lines =
+        SummaryLines(stats, state, "duration of 3 s reached", "out (30 files)");
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "received 30 parts (image/jpeg), 300.0 KB in 3.00 s: 10.0 parts/s, "
+                        "100.0 KB/s");
+    EXPECT_EQ(lines[1],
+              "first data 120 ms after the request; between parts: mean 100 ms, max 180 ms");
+    EXPECT_EQ(lines[lines.size() - 2], "ended: duration of 3 s reached");
+    EXPECT_EQ(lines.back(), "saved in out (30 files)");
+    EXPECT_EQ(HumanBytes(830), "830 B");
+    EXPECT_EQ(HumanBytes(3 * 1024 * 1024 / 2), "1.5 MB");
+}
+
+} // namespace

@@ -1,0 +1,94 @@
+#include "camera_options.h"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool ParseInt(const char* pszText, long nMin, long nMax, long* pValue) {
+    char* pEnd = nullptr;
+    const long v = std::strtol(pszText, &pEnd, 10);
+    if (pEnd == pszText || *pEnd != '\0' || v < nMin || v > nMax) {
+        return false;
+    }
+    *pValue = v;
+    return true;
+}
+
+bool IsLoopback(const std::string& address) {
+    unsigned char raw[16];
+    if (inet_pton(AF_INET, address.c_str(), raw) == 1) {
+        return raw[0] == 127;
+    }
+    return address == "::1";
+}
+
+} // namespace
+
+const char* CameraUsage() {
+    return "usage: oxr-demo-camera [options]\n"
+           "An HTTP server on loopback that behaves like a network camera.\n"
+           "  --port N          port to listen on (0: any free port, printed at start)\n"
+           "  --bind ADDR       loopback address to listen on (default 127.0.0.1)\n"
+           "  --fps N           default frame rate of /video.mjpg, 1 to 60 (default 10)\n"
+           "  --run-time S      stop after S seconds, 1 to 3600 (default 60)\n"
+           "  --size WxH        picture size (default 320x240)\n"
+           "  --quality N       JPEG quality 1 to 100 (default 80)\n"
+           "  --credentials U:P user and password of the protected paths (default admin:demo)\n"
+           "  --quiet           no request log on stderr\n"
+           "Paths: /snapshot.jpg  /video.mjpg[?fps=N&frames=N&auth=1]\n"
+           "       /events[?interval=MS&count=N]  /cgi-bin/status  /cgi-bin/echo\n"
+           "       /cgi-bin/admin/reboot  /cgi-bin/admin/set?KEY=VALUE (authorization)\n"
+           "       /status?code=NNN  /slow?ms=N\n";
+}
+
+bool ParseCameraOptions(int argc, const char* const* argv, CameraOptions* pOptions,
+                        std::string* pError) {
+    for (int i = 0; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            pOptions->bHelp = true;
+            continue;
+        }
+        if (arg == "--quiet" || arg == "-q") {
+            pOptions->bQuiet = true;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            *pError = "unknown option or missing value: " + arg;
+            return false;
+        }
+        const char* pszValue = argv[++i];
+        long v = 0;
+        if (arg == "--port" && ParseInt(pszValue, 0, 65535, &v)) {
+            pOptions->nPort = static_cast<uint16_t>(v);
+        } else if (arg == "--fps" && ParseInt(pszValue, 1, 60, &v)) {
+            pOptions->nFps = static_cast<int>(v);
+        } else if (arg == "--run-time" && ParseInt(pszValue, 1, 3600, &v)) {
+            pOptions->nRunTimeSec = static_cast<int>(v);
+        } else if (arg == "--quality" && ParseInt(pszValue, 1, 100, &v)) {
+            pOptions->nQuality = static_cast<int>(v);
+        } else if (arg == "--bind" && IsLoopback(pszValue)) {
+            pOptions->bindAddress = pszValue;
+        } else if (arg == "--credentials" && std::strchr(pszValue, ':') != nullptr) {
+            pOptions->credentials = pszValue;
+        } else if (arg == "--size") {
+            int w = 0;
+            int h = 0;
+            char extra = 0;
+            if (std::sscanf(pszValue, "%dx%d%c", &w, &h, &extra) != 2 || w < 16 || h < 16 ||
+                w > 1920 || h > 1080) {
+                *pError = "--size wants WxH between 16x16 and 1920x1080";
+                return false;
+            }
+            pOptions->nWidth = w;
+            pOptions->nHeight = h;
+        } else {
+            *pError = "bad option or value: " + arg + " " + pszValue;
+            return false;
+        }
+    }
+    return true;
+}

@@ -1,0 +1,26 @@
+// Command line of the demo camera.
+#ifndef OXR_DEMO_CAMERA_OPTIONS_H
+#define OXR_DEMO_CAMERA_OPTIONS_H
+
+#include <cstdint>
+#include <string>
+
+struct CameraOptions {
+    std::string bindAddress = "127.0.0.1"; // loopback only: 127.0.0.0/8 or ::1
+    uint16_t nPort = 0;                    // 0: the system picks one, printed at start
+    int nFps = 10;                         // default frame rate of /video.mjpg
+    int nRunTimeSec = 60;                  // the camera always stops after this
+    int nWidth = 320;
+    int nHeight = 240;
+    int nQuality = 80;
+    std::string credentials = "admin:demo"; // for the protected paths
+    bool bQuiet = false;                    // no request log on stderr
+    bool bHelp = false;
+};
+
+// Parses the arguments after the program name. False with a message on error.
+bool ParseCameraOptions(int argc, const char* const* argv, CameraOptions* pOptions,
+                        std::string* pError);
+const char* CameraUsage();
+
+#endif

@@ -1,0 +1,50 @@
+// The demo camera's listener: accepts connections on loopback and serves
+// each on its own thread until the run-time limit or a stop request.
+#ifndef OXR_DEMO_CAMERA_SERVER_H
+#define OXR_DEMO_CAMERA_SERVER_H
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "camera_context.h"
+
+class CameraServer {
+public:
+    explicit CameraServer(CameraContext& ctx);
+    ~CameraServer();
+    CameraServer(const CameraServer&) = delete;
+    CameraServer& operator=(const CameraServer&) = delete;
+
+    // Binds and listens; false with a reason on failure.
+    bool Listen(std::string* pError);
+    uint16_t Port() const { return m_wPort; }
+    // Serves until the run-time limit passes or externalStop becomes true,
+    // then ends every connection and returns once all threads have ended.
+    void Run(const std::atomic<bool>& externalStop);
+
+private:
+    struct Connection {
+        int nSocket;
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> pDone;
+    };
+
+    void Serve(int nSocket);
+    void Accept();
+    void ReapFinished();
+    void EndAll();
+
+    CameraContext& m_ctx;
+    int m_nListen = -1;
+    uint16_t m_wPort = 0;
+    // Sockets stay open until their thread is joined, so a shutdown from
+    // EndAll never hits a descriptor number that was reused meanwhile.
+    std::list<Connection> m_connections;
+};
+
+#endif

@@ -1,0 +1,97 @@
+#include "streams.h"
+
+#include <chrono>
+#include <string>
+
+#include "frame_painter.h"
+#include "jpeg_writer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string StreamHead(const std::string& contentType) {
+    return ResponseHead(
+        200,
+        {{"Content-Type", contentType}, {"Cache-Control", "no-cache"}, {"Pragma", "no-cache"}});
+}
+
+std::string CloseDelimiter(const char* pszBoundary) {
+    return std::string("--") + pszBoundary + "--\r\n";
+}
+
+} // namespace
+
+void ServeVideo(int nSocket, const Request& request, CameraContext& ctx) {
+    const CameraOptions& o = ctx.Options();
+    const long nFps = request.QueryNumber("fps", o.nFps, 1, 60);
+    const long nFrames = request.QueryNumber("frames", 0, 0, 1000000);
+    if (!SendText(nSocket, StreamHead(std::string("multipart/x-mixed-replace; boundary=") +
+                                      kVideoBoundary))) {
+        return;
+    }
+    if (request.method == "HEAD") {
+        return;
+    }
+    const auto period = std::chrono::microseconds(1000000 / nFps);
+    auto next = Clock::now();
+    for (long n = 0; nFrames == 0 || n < nFrames; ++n) {
+        if (!ctx.SleepUntil(next)) {
+            return;
+        }
+        next += period;
+        const unsigned nFrame = static_cast<unsigned>(n + 1);
+        const std::vector<uint8_t> jpeg =
+            EncodeJpeg(PaintFrame(o.nWidth, o.nHeight, nFrame), o.nQuality,
+                       "oxr-demo-camera frame=" + std::to_string(nFrame) +
+                           " sent_ms=" + std::to_string(CameraContext::WallClockMs()));
+        const std::string partHead =
+            std::string("--") + kVideoBoundary +
+            "\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(jpeg.size()) +
+            "\r\n\r\n";
+        if (jpeg.empty() || !SendText(nSocket, partHead) ||
+            !SendAll(nSocket, jpeg.data(), jpeg.size()) || !SendText(nSocket, "\r\n")) {
+            return;
+        }
+        ctx.nFramesSent++;
+    }
+    SendText(nSocket, CloseDelimiter(kVideoBoundary));
+}
+
+void ServeEvents(int nSocket, const Request& request, CameraContext& ctx) {
+    const long nIntervalMs = request.QueryNumber("interval", 500, 20, 10000);
+    const long nCount = request.QueryNumber("count", 0, 0, 1000000);
+    if (!SendText(nSocket,
+                  StreamHead(std::string("multipart/mixed; boundary=") + kEventBoundary))) {
+        return;
+    }
+    if (request.method == "HEAD") {
+        return;
+    }
+    static const char* const kKinds[] = {"motion", "input", "heartbeat"};
+    auto next = Clock::now();
+    for (long n = 1; nCount == 0 || n <= nCount; ++n) {
+        if (!ctx.SleepUntil(next)) {
+            return;
+        }
+        next += std::chrono::milliseconds(nIntervalMs);
+        const std::string kind = kKinds[(n - 1) % 3];
+        const std::string sent = std::to_string(CameraContext::WallClockMs());
+        std::string part = std::string("--") + kEventBoundary + "\r\n";
+        if (n % 3 == 0) {
+            const std::string body = "{\"event\":\"" + kind + "\",\"seq\":" + std::to_string(n) +
+                                     ",\"sent_ms\":" + sent + "}";
+            part += "Content-Type: application/json\r\n\r\n" + body + "\r\n";
+        } else {
+            const std::string body =
+                "event=" + kind + " seq=" + std::to_string(n) + " sent_ms=" + sent + "\n";
+            part += "Content-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
+                    "\r\n\r\n" + body + "\r\n";
+        }
+        if (!SendText(nSocket, part)) {
+            return;
+        }
+        ctx.nEventsSent++;
+    }
+    SendText(nSocket, CloseDelimiter(kEventBoundary));
+}

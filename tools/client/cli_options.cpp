@@ -1,0 +1,242 @@
+#include "cli_options.h"
+
+#include <cctype>
+#include <cstdlib>
+
+#include "oxr_http.h"
+
+namespace {
+
+std::string Upper(std::string s) {
+    for (char& c : s) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return s;
+}
+
+bool ParseMs(const std::string& text, int* pValue) {
+    char* pEnd = nullptr;
+    const long v = std::strtol(text.c_str(), &pEnd, 10);
+    if (text.empty() || *pEnd != '\0' || v < 1 || v > 24L * 3600 * 1000) {
+        return false;
+    }
+    *pValue = static_cast<int>(v);
+    return true;
+}
+
+bool ParseHeader(const std::string& text, std::pair<std::string, std::string>* pHeader) {
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos || colon == 0 ||
+        text.find_first_of("\r\n") != std::string::npos) {
+        return false;
+    }
+    const std::string name = text.substr(0, colon);
+    if (name.find_first_of(" \t") != std::string::npos) {
+        return false;
+    }
+    const size_t v = text.find_first_not_of(" \t", colon + 1);
+    pHeader->first = name;
+    pHeader->second = v == std::string::npos ? std::string() : text.substr(v);
+    return true;
+}
+
+// Options that take a value, by every name they answer to.
+bool TakesValue(const std::string& name) {
+    static const char* const kNames[] = {
+        "-X", "--request", "-H",          "--header",          "-u",        "--user",
+        "-d", "--data",    "--data-file", "--connect-timeout", "--timeout", "--show-header",
+        "-o", "--output",  "--parts",     "--max-parts",       "--duration"};
+    for (const char* n : kNames) {
+        if (name == n) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Apply(const std::string& name, const std::string& value, ClientOptions* o,
+           std::string* pError) {
+    if (name == "-X" || name == "--request") {
+        o->nMethod = MethodNumber(value);
+        if (o->nMethod == -2) {
+            *pError =
+                "unknown method '" + value + "' (GET POST HEAD OPTIONS PUT DELETE TRACE CONNECT)";
+            return false;
+        }
+        o->methodName = Upper(value);
+        o->bMethodGiven = true;
+    } else if (name == "-H" || name == "--header") {
+        std::pair<std::string, std::string> header;
+        if (!ParseHeader(value, &header)) {
+            *pError = "bad header '" + value + "' (want 'Name: value')";
+            return false;
+        }
+        o->headers.push_back(header);
+    } else if (name == "-u" || name == "--user") {
+        if (value.find(':') == std::string::npos) {
+            *pError = "-u wants user:password";
+            return false;
+        }
+        o->credentials = value;
+        o->bHasCredentials = true;
+    } else if (name == "-d" || name == "--data") {
+        o->data = value;
+        o->bHasData = true;
+    } else if (name == "--data-file") {
+        o->dataFile = value;
+    } else if (name == "--connect-timeout" || name == "--timeout") {
+        if (!ParseMs(value, name == "--timeout" ? &o->nTimeoutMs : &o->nConnectTimeoutMs)) {
+            *pError = name + " wants milliseconds (1 to 86400000)";
+            return false;
+        }
+    } else if (name == "--show-header") {
+        if (!o->bShowHeadersGiven) {
+            o->showHeaders.clear();
+            o->bShowHeadersGiven = true;
+        }
+        if (value.empty()) {
+            *pError = "--show-header wants a header name";
+            return false;
+        }
+        o->showHeaders.push_back(value);
+    } else if (name == "-o" || name == "--output") {
+        o->outputFile = value;
+    } else if (name == "--parts") {
+        o->partsDir = value;
+    } else if (name == "--max-parts") {
+        char* pEnd = nullptr;
+        o->nMaxParts = std::strtol(value.c_str(), &pEnd, 10);
+        if (value.empty() || *pEnd != '\0' || o->nMaxParts < 1 || o->nMaxParts > 100000000) {
+            *pError = "--max-parts wants a positive number";
+            return false;
+        }
+    } else if (name == "--duration") {
+        char* pEnd = nullptr;
+        o->dDurationSec = std::strtod(value.c_str(), &pEnd);
+        if (value.empty() || *pEnd != '\0' || !(o->dDurationSec > 0) || o->dDurationSec > 86400) {
+            *pError = "--duration wants seconds (above 0, at most 86400)";
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int MethodNumber(const std::string& name) {
+    static const char* const kNames[] = {"GET", "POST",   "HEAD",  "OPTIONS",
+                                         "PUT", "DELETE", "TRACE", "CONNECT"};
+    static const int kNumbers[] = {HTTP_METHOD_GET,     HTTP_METHOD_POST,   HTTP_METHOD_HEAD,
+                                   HTTP_METHOD_OPTIONS, HTTP_METHOD_PUT,    HTTP_METHOD_DELETE,
+                                   HTTP_METHOD_TRACE,   HTTP_METHOD_CONNECT};
+    const std::string upper = Upper(name);
+    for (size_t i = 0; i < sizeof(kNames) / sizeof(kNames[0]); ++i) {
+        if (upper == kNames[i]) {
+            return kNumbers[i];
+        }
+    }
+    return -2;
+}
+
+bool ParseClientOptions(const std::vector<std::string>& args, ClientOptions* o,
+                        std::string* pError) {
+    bool bOptionsEnded = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (bOptionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            if (!o->url.empty()) {
+                *pError = "more than one URL: '" + o->url + "' and '" + arg + "'";
+                return false;
+            }
+            o->url = arg;
+            continue;
+        }
+        if (arg == "--") {
+            bOptionsEnded = true;
+            continue;
+        }
+        if (arg == "-h" || arg == "--help") {
+            o->bHelp = true;
+            continue;
+        }
+        if (arg == "--version") {
+            o->bVersion = true;
+            continue;
+        }
+        if (arg == "-s" || arg == "--silent") {
+            o->bSilent = true;
+            continue;
+        }
+        if (arg == "-v" || arg == "--verbose") {
+            o->bVerbose = true;
+            continue;
+        }
+        std::string name = arg;
+        std::string value;
+        const size_t eq = arg.find('=');
+        if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+        } else if (TakesValue(arg)) {
+            if (i + 1 >= args.size()) {
+                *pError = arg + " wants a value";
+                return false;
+            }
+            value = args[++i];
+        }
+        if (!TakesValue(name)) {
+            *pError = "unknown option " + arg;
+            return false;
+        }
+        if (!Apply(name, value, o, pError)) {
+            return false;
+        }
+    }
+    if (o->bHelp || o->bVersion) {
+        return true;
+    }
+    if (o->url.empty()) {
+        *pError = "no URL given";
+        return false;
+    }
+    if (o->bHasData && !o->dataFile.empty()) {
+        *pError = "-d and --data-file exclude each other";
+        return false;
+    }
+    if (o->HasBody() && !o->bMethodGiven) {
+        o->nMethod = HTTP_METHOD_POST;
+        o->methodName = "POST";
+    }
+    return true;
+}
+
+const char* ClientUsage() {
+    return "usage: oxr-http [options] URL\n"
+           "Sends one HTTP request with oxrhttp and saves what comes back: a body,\n"
+           "or the parts of a multipart stream (MJPEG video, events).\n"
+           "\n"
+           "  -X, --request METHOD      GET POST HEAD OPTIONS PUT DELETE TRACE CONNECT\n"
+           "                            (default GET; POST with -d or --data-file)\n"
+           "  -H, --header 'Name: value'  add a request header (repeatable)\n"
+           "  -u, --user USER:PASSWORD  Basic authorization\n"
+           "  -d, --data DATA           request body; Content-Length is computed\n"
+           "      --data-file FILE      request body from a file\n"
+           "      --connect-timeout MS  connect time-out (default 5000)\n"
+           "      --timeout MS          wait at most MS for the response head, and end a\n"
+           "                            stream after MS without data (default 10000)\n"
+           "      --show-header NAME    print a response header (repeatable; default\n"
+           "                            Content-Type and Content-Length)\n"
+           "  -o, --output FILE         write the body to FILE (default: standard output)\n"
+           "      --parts DIR           write each part to DIR/000001.EXT, ... with an\n"
+           "                            extension from its type, and DIR/index.tsv\n"
+           "      --max-parts N         stop after N parts\n"
+           "      --duration SECONDS    stop after SECONDS\n"
+           "  -s, --silent              no live status line and no summary\n"
+           "  -v, --verbose             the library's log on standard error (a request\n"
+           "                            without body shows one 'AddHeader ... IN Param is\n"
+           "                            Invalid' record: it has no Content-Length)\n"
+           "  -h, --help                this text;  --version  the version\n"
+           "\n"
+           "The library does not report the end of a stream: oxr-http takes a stream\n"
+           "as ended after --timeout without data.\n";
+}

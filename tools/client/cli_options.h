@@ -1,0 +1,46 @@
+// The command line of oxr-http.
+#ifndef OXR_CLI_OPTIONS_H
+#define OXR_CLI_OPTIONS_H
+
+#include <string>
+#include <utility>
+#include <vector>
+
+struct ClientOptions {
+    std::string url;
+    std::string methodName = "GET";
+    int nMethod = 1; // HTTP_METHOD_*
+    bool bMethodGiven = false;
+    std::vector<std::pair<std::string, std::string>> headers; // -H, in order
+    std::string credentials;                                  // -u user:password
+    bool bHasCredentials = false;
+    std::string data; // -d
+    bool bHasData = false;
+    std::string dataFile; // --data-file
+    int nConnectTimeoutMs = 5000;
+    int nTimeoutMs = 10000; // response head, and silence that ends a stream
+    std::vector<std::string> showHeaders{"Content-Type", "Content-Length"};
+    bool bShowHeadersGiven = false;
+    std::string outputFile;  // -o; empty: standard output
+    std::string partsDir;    // --parts
+    long nMaxParts = 0;      // 0: no limit
+    double dDurationSec = 0; // 0: no limit
+    bool bSilent = false;
+    bool bVerbose = false;
+    bool bHelp = false;
+    bool bVersion = false;
+
+    bool HasBody() const { return bHasData || !dataFile.empty(); }
+};
+
+// Parses the arguments after the program name. False with a message for a
+// bad command line.
+bool ParseClientOptions(const std::vector<std::string>& args, ClientOptions* pOptions,
+                        std::string* pError);
+
+// HTTP_METHOD_* for a method name (any case), or -2 when the library has none.
+int MethodNumber(const std::string& name);
+
+const char* ClientUsage();
+
+#endif

@@ -1,0 +1,96 @@
+#include "end_rules.h"
+
+#include <cstdio>
+
+#include "exit_codes.h"
+
+namespace {
+
+bool RawComplete(const TransferState& s) {
+    return !s.bMultipart && s.nContentLength >= 0 && s.nBytes >= s.nContentLength;
+}
+
+// Silence before what was asked for: the connection ended too soon.
+bool EndedEarly(const ClientOptions& o, const TransferState& s) {
+    if (s.bMultipart) {
+        return (o.nMaxParts > 0 && s.nParts < o.nMaxParts) || o.dDurationSec > 0;
+    }
+    return (s.nContentLength >= 0 && s.nBytes < s.nContentLength) || o.dDurationSec > 0;
+}
+
+std::string Seconds(double d) {
+    char buf[32];
+    std::snprintf(buf, sizeof(buf), "%g s", d);
+    return buf;
+}
+
+} // namespace
+
+EndReason JudgeEnd(const ClientOptions& o, const TransferState& s) {
+    if (s.bWriteFailed) {
+        return EndReason::kWriteFailed;
+    }
+    if (s.bInterrupted) {
+        return EndReason::kInterrupted;
+    }
+    if (s.bNoBody || RawComplete(s)) {
+        return EndReason::kComplete;
+    }
+    if (s.bMultipart && o.nMaxParts > 0 && s.nParts >= o.nMaxParts) {
+        return EndReason::kMaxParts;
+    }
+    if (o.dDurationSec > 0 && s.nElapsedMs >= static_cast<long long>(o.dDurationSec * 1000)) {
+        return EndReason::kDuration;
+    }
+    if (s.nIdleMs >= o.nTimeoutMs) {
+        return EndReason::kIdle;
+    }
+    return EndReason::kNone;
+}
+
+int ExitCodeForEnd(const ClientOptions& o, const TransferState& s, EndReason reason) {
+    switch (reason) {
+    case EndReason::kWriteFailed:
+        return kExitLocalIo;
+    case EndReason::kInterrupted:
+        return kExitInterrupted;
+    case EndReason::kIdle:
+        return EndedEarly(o, s) ? kExitEndedEarly : kExitOk;
+    default:
+        return kExitOk;
+    }
+}
+
+std::string DescribeEnd(const ClientOptions& o, const TransferState& s, EndReason reason) {
+    switch (reason) {
+    case EndReason::kComplete:
+        return s.bNoBody ? "no body expected" : "body complete (Content-Length reached)";
+    case EndReason::kMaxParts:
+        return std::to_string(o.nMaxParts) + " parts received";
+    case EndReason::kDuration:
+        return "duration of " + Seconds(o.dDurationSec) + " reached";
+    case EndReason::kIdle: {
+        std::string text =
+            "no data for " + std::to_string(o.nTimeoutMs) + " ms, taken as the end of the stream";
+        if (EndedEarly(o, s)) {
+            if (s.bMultipart && o.nMaxParts > 0) {
+                text += ": ended early (" + std::to_string(s.nParts) + " of " +
+                        std::to_string(o.nMaxParts) + " parts)";
+            } else if (!s.bMultipart && s.nContentLength >= 0 && s.nBytes < s.nContentLength) {
+                text += ": ended early (" + std::to_string(s.nBytes) + " of " +
+                        std::to_string(s.nContentLength) + " bytes)";
+            } else {
+                text += ": ended early (before " + Seconds(o.dDurationSec) + ")";
+            }
+        }
+        return text;
+    }
+    case EndReason::kInterrupted:
+        return "interrupted";
+    case EndReason::kWriteFailed:
+        return "writing the output failed";
+    case EndReason::kNone:
+        break;
+    }
+    return "";
+}

@@ -1,0 +1,33 @@
+// When a transfer is over, and what its end means. The library does not
+// report the end of a stream, so oxr-http decides from what it has seen:
+// a raw body complete by its Content-Length, enough parts, the duration
+// reached, or silence for --timeout (taken as the connection having ended).
+#ifndef OXR_CLI_END_RULES_H
+#define OXR_CLI_END_RULES_H
+
+#include <string>
+
+#include "cli_options.h"
+
+struct TransferState {
+    bool bMultipart = false;
+    bool bNoBody = false;          // a HEAD request: nothing follows the head
+    long long nContentLength = -1; // of a raw body; -1 when not announced
+    long long nParts = 0;          // parts taken (at most --max-parts)
+    long long nBytes = 0;          // body bytes taken
+    long long nElapsedMs = 0;      // since the response head arrived
+    long long nIdleMs = 0;         // since the last delivery (or the head)
+    bool bInterrupted = false;
+    bool bWriteFailed = false;
+};
+
+enum class EndReason { kNone, kComplete, kMaxParts, kDuration, kIdle, kInterrupted, kWriteFailed };
+
+// kNone while the transfer should go on.
+EndReason JudgeEnd(const ClientOptions& options, const TransferState& state);
+// Exit code for a transfer that ended for the given reason.
+int ExitCodeForEnd(const ClientOptions& options, const TransferState& state, EndReason reason);
+// A few words for the summary: "duration of 3 s reached", ...
+std::string DescribeEnd(const ClientOptions& options, const TransferState& state, EndReason reason);
+
+#endif

@@ -1,0 +1,142 @@
+#!/bin/sh
+# The oxrhttp demo: builds the library and its tools, starts the demo camera
+# on loopback, and lets oxr-http fetch a snapshot, a few seconds of video,
+# some events and a command answer; then prints what arrived and stops the
+# camera. Everything stays on 127.0.0.1 and the camera stops by itself.
+#
+#   tools/demo.sh [--no-build] [--bin DIR] [--out DIR]
+#
+# --no-build  use the programs already built
+# --bin DIR   where the programs are (default: build/default/bin)
+# --out DIR   where received data goes (default: demo-out)
+set -eu
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+out=demo-out
+build=yes
+bin=$root/build/default/bin
+while [ $# -gt 0 ]; do
+    case $1 in
+    --no-build) build=no ;;
+    --out) out=$2; shift ;;
+    --bin) bin=$2; shift ;;
+    *) echo "usage: tools/demo.sh [--no-build] [--bin DIR] [--out DIR]" >&2; exit 2 ;;
+    esac
+    shift
+done
+
+say() { printf '\n== %s\n' "$*"; }
+
+# ---------------------------------------------------------------- tools
+need_packages() {
+    missing=
+    command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
+    command -v ninja >/dev/null 2>&1 || missing="$missing ninja-build"
+    command -v g++ >/dev/null 2>&1 || missing="$missing g++"
+    [ -f /usr/include/jpeglib.h ] || missing="$missing libjpeg-dev"
+    [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
+    echo "$missing"
+}
+
+if [ "$build" = yes ]; then
+    missing=$(need_packages)
+    if [ -n "$missing" ]; then
+        if [ "$(id -u)" = 0 ]; then
+            say "installing:$missing"
+            export DEBIAN_FRONTEND=noninteractive
+            apt-get update -qq
+            # shellcheck disable=SC2086
+            apt-get install -y -qq --no-install-recommends $missing
+        else
+            echo "The demo needs these Debian packages:$missing" >&2
+            echo "Install them as root, then run the demo again:" >&2
+            echo "  apt-get update && apt-get install -y$missing" >&2
+            exit 1
+        fi
+    fi
+    say "building (cmake --preset default)"
+    cmake --preset default >/dev/null
+    cmake --build --preset default --target oxr-http oxr-demo-camera
+fi
+for program in oxr-http oxr-demo-camera; do
+    if [ ! -x "$bin/$program" ]; then
+        echo "missing $bin/$program: build first (tools/demo.sh without --no-build)" >&2
+        exit 1
+    fi
+done
+
+# ---------------------------------------------------------------- camera
+rm -rf "$out"
+mkdir -p "$out"
+say "starting the demo camera on 127.0.0.1"
+"$bin/oxr-demo-camera" --port 0 --fps 15 --run-time 40 >"$out/camera.txt" 2>"$out/camera-log.txt" &
+camera=$!
+trap 'kill "$camera" 2>/dev/null || true; wait "$camera" 2>/dev/null || true' EXIT INT TERM
+tries=0
+until grep -q 'listening on' "$out/camera.txt" 2>/dev/null; do
+    tries=$((tries + 1))
+    if [ "$tries" -gt 50 ] || ! kill -0 "$camera" 2>/dev/null; then
+        echo "the demo camera did not start:" >&2
+        cat "$out/camera-log.txt" >&2
+        exit 1
+    fi
+    sleep 0.1
+done
+cat "$out/camera.txt"
+url=$(sed -n 's/.*listening on \(http:[^ ]*\)\/ .*/\1/p' "$out/camera.txt")
+
+client() { timeout 30 "$bin/oxr-http" "$@"; }
+
+# ---------------------------------------------------------------- requests
+say "snapshot: oxr-http --parts $out/snapshot $url/snapshot.jpg"
+client --parts "$out/snapshot" "$url/snapshot.jpg"
+
+say "video: oxr-http --parts $out/video --duration 3 $url/video.mjpg"
+client --parts "$out/video" --duration 3 "$url/video.mjpg"
+
+say "events: oxr-http --parts $out/events --max-parts 8 '$url/events?interval=250&count=8'"
+client --parts "$out/events" --max-parts 8 --timeout 5000 "$url/events?interval=250&count=8"
+
+say "command without authorization (the camera answers 401, oxr-http exits with 6)"
+status=0
+client -s "$url/cgi-bin/admin/set?exposure=auto" || status=$?
+echo "exit code $status"
+
+say "command: oxr-http -u admin:demo -o $out/command.txt $url/cgi-bin/admin/set?exposure=auto"
+client -u admin:demo -o "$out/command.txt" "$url/cgi-bin/admin/set?exposure=auto"
+printf 'answer: %s\n' "$(cat "$out/command.txt")"
+
+kill "$camera" 2>/dev/null || true
+wait "$camera" 2>/dev/null || true
+trap - EXIT INT TERM
+
+# ---------------------------------------------------------------- table
+# Each frame and event carries the camera's send time (sent_ms, in a JPEG
+# comment or in the event text); index.tsv has the time each part reached
+# oxr-http. The difference is the part delivery delay.
+rows() {
+    dir=$1
+    [ -f "$dir/index.tsv" ] || return 0
+    tail -n +2 "$dir/index.tsv" | while IFS="$(printf '\t')" read -r _part file bytes _type received; do
+        sent=$(grep -a -o -m 1 'sent_ms[":=]*[0-9]*' "$dir/$file" | head -n 1 | tr -dc '0-9')
+        echo "$bytes $received ${sent:-0}"
+    done
+}
+line() {
+    rows "$out/$1" | awk -v name="$1" '
+        { n++; bytes += $1; if (n == 1) first = $2; last = $2
+          if ($3 > 0) { d = $2 - $3; sum += d; if (d > max) max = d; m++ } }
+        END {
+            rate = (n > 1 && last > first) ? sprintf("%.1f/s", (n - 1) * 1000 / (last - first)) : "-"
+            delay = m > 0 ? sprintf("%d / %d", sum / m, max) : "-"
+            printf "%-10s %6d %10d  %-9s %s\n", name, n, bytes, rate, delay
+        }'
+}
+say "received"
+printf '%-10s %6s %10s  %-9s %s\n' "stream" "parts" "bytes" "rate" "delay ms (mean / max)"
+line snapshot
+line video
+line events
+echo
+echo "Files are in $out/: snapshot/, video/ and events/ (each with index.tsv), command.txt."

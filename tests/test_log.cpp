@@ -153,6 +153,33 @@ TEST_F(LogSink, DailyFileReplacedAfterTheDay) {
               std::string::npos);
 }
 
+#if !defined(_WIN32)
+// The day mark is midnight counted as standard time, so while daylight saving
+// time is in effect the file is replaced from 01:00:01 local clock time.
+TEST_F(LogSink, DaylightSavingShiftsReplacementByAnHour) {
+    const char* pszOld = getenv("TZ");
+    std::string sOld = pszOld != nullptr ? pszOld : "";
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    g_tNow = Local(2024, 7, 1, 10, 0, 0);
+    m_log.SetLevel(3);
+    g_tNow = Local(2024, 7, 2, 1, 0, 0);
+    Write(2, "old day\n");
+    int nBefore = Files();
+    g_tNow = Local(2024, 7, 2, 1, 0, 1);
+    Write(2, "new day\n");
+    int nAfter = Files();
+    if (pszOld != nullptr) {
+        setenv("TZ", sOld.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+    EXPECT_EQ(nBefore, 1);
+    EXPECT_EQ(nAfter, 2);
+}
+#endif
+
 TEST_F(LogSink, FileThenDebugSwitchesToStandardErrorNextDay) {
     g_tNow = Local(2024, 3, 1, 10, 0, 0);
     m_log.SetLevel(3);

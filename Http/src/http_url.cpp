@@ -28,6 +28,12 @@ bool IsUnsafeInUrl(char c) {
     return u <= 0x20 || u == 0x7F;
 }
 
+// Copies a constant text into a field that is known at compile time to hold it.
+template <size_t N, size_t M> void SetField(char (&szDst)[N], const char (&szSrc)[M]) {
+    static_assert(M <= N, "the text does not fit the field");
+    std::memcpy(szDst, szSrc, M);
+}
+
 const int kPortTextSize = 8; // 7 characters and the zero
 const uint16_t kDefaultPort = 80;
 
@@ -40,14 +46,14 @@ int CHttpSession::ParseUrl(const char* pszUrl) {
     }
     char szPort[kPortTextSize] = {0};
 
-    std::strcpy(m_szScheme, "http://");
+    SetField(m_szScheme, "http://");
     const char* pszRest = pszUrl;
     const char* pFound = OXR_Strstr(pszUrl, "http://");
     if (pFound != nullptr) {
         pszRest = pFound + 7;
     } else if ((pFound = OXR_Strstr(pszUrl, "https://")) != nullptr) {
         pszRest = pFound + 8;
-        std::strcpy(m_szScheme, "https://");
+        SetField(m_szScheme, "https://");
     }
 
     size_t nRest = std::strlen(pszRest);
@@ -91,7 +97,7 @@ int CHttpSession::ParseUrl(const char* pszUrl) {
             return -1;
         }
     } else {
-        std::strcpy(m_szRequestUri, "/");
+        SetField(m_szRequestUri, "/");
     }
 
     struct Piece {

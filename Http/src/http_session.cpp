@@ -1,0 +1,174 @@
+#include "http_session.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "base64.h"
+#include "http_client.h"
+#include "http_log.h"
+
+// ---------------------------------------------------------------- session
+
+CHttpSession::CHttpSession(int nIndex)
+    : m_nIndex(nIndex), m_pfnDataCallback(nullptr), m_pUserData(nullptr), m_nErrNo(0) {
+    std::memset(m_szScheme, 0, sizeof(m_szScheme));
+    std::memset(m_szHost, 0, sizeof(m_szHost));
+    m_wPort = 0;
+    std::memset(m_szPath, 0, sizeof(m_szPath));
+    std::memset(m_szQuery, 0, sizeof(m_szQuery));
+    std::memset(m_szParams, 0, sizeof(m_szParams));
+    std::memset(m_szFragment, 0, sizeof(m_szFragment));
+    std::memset(m_szRequestUri, 0, sizeof(m_szRequestUri));
+}
+
+// Members go in reverse order: the transport (which joins a receiver still
+// running) before the request codec.
+CHttpSession::~CHttpSession() = default;
+
+int CHttpSession::Open(const char* pszUrl, int nMethod, const char* pszCredentials, int,
+                       int nTimeOutMs) {
+    if (ParseUrl(pszUrl) == -1) {
+        SetLastErrNo(HTTP_ERR_BAD_URL);
+        HTTP_LOG(2, "CHttpSession Open Return -1, ParseUrl URL Error\n");
+        return -1;
+    }
+    m_cParser.SetHost(m_szHost);
+    m_cParser.SetRequestLine(nMethod, m_szRequestUri);
+    if (pszCredentials != nullptr) {
+        // The value is always "Basic " and the Base64 of the whole credentials
+        // text: a value cut to fit a fixed field would fail authentication
+        // with no hint why, so long credentials get a heap text.
+        char* pszEncoded = nullptr;
+        int nEncoded = Base64Encode(reinterpret_cast<const unsigned char*>(pszCredentials),
+                                    static_cast<int>(std::strlen(pszCredentials)), &pszEncoded);
+        const char* pszText = nEncoded >= 0 ? pszEncoded : "";
+        char szValue[128];
+        std::memset(szValue, 0, sizeof(szValue));
+        size_t nNeed = 6 + std::strlen(pszText) + 1;
+        char* pszValue = szValue;
+        if (nNeed > sizeof(szValue)) {
+            pszValue = static_cast<char*>(std::calloc(nNeed, 1));
+        }
+        if (pszValue != nullptr) {
+            snprintf(pszValue, nNeed, "Basic %s", pszText);
+            m_cParser.AddHeader("Authorization", pszValue);
+            if (pszValue != szValue) {
+                std::free(pszValue);
+            }
+        }
+        std::free(pszEncoded);
+    }
+    return m_cRequest.ConnectToServer(m_szHost, m_wPort, nTimeOutMs);
+}
+
+void CHttpSession::SetDataCallback(OXR_HTTP_DataCallback pfnCallback, void* pUserData) {
+    m_pfnDataCallback = pfnCallback;
+    m_pUserData = pUserData;
+    m_cRequest.SetDataCallback(m_nIndex, pfnCallback, pUserData);
+}
+
+int CHttpSession::SendRequest(const char* pszContentLength, const char* pBody, int nBodyLen,
+                              int nTimeOutMs) {
+    // The caller's text is sent unchanged; a null one is refused by AddHeader
+    // and the request goes on without (or with an earlier) Content-Length.
+    m_cParser.AddHeader("Content-Length", pszContentLength);
+    int nMsgLen = 0;
+    char* pMsg = m_cParser.FormatMsg(&nMsgLen, pBody, nBodyLen);
+    if (pMsg == nullptr || nMsgLen <= 0) {
+        HTTP_LOG(2, "CHttpSession SendRequest Return -1, m_cParser.FormatMsg Error\n");
+        return -1;
+    }
+    int nResult = m_cRequest.SendMsg(pMsg, nMsgLen);
+    if (nResult != 0) {
+        return nResult;
+    }
+    nResult = m_cRequest.RecvHead(nTimeOutMs);
+    if (nResult != 0) {
+        return nResult;
+    }
+    return m_cRequest.StartRecvThread();
+}
+
+int CHttpSession::AddHeader(const char* pszName, const char* pszValue) {
+    return m_cParser.AddHeader(pszName, pszValue);
+}
+
+int CHttpSession::RemoveHeader(const char* pszName) { return m_cParser.RemoveHeader(pszName); }
+
+const char* CHttpSession::GetInfoByName(const char* pszName) {
+    return m_cRequest.GetRecvParser().GetResponseHeader(pszName);
+}
+
+int CHttpSession::GetInfoByType(int, int, int) {
+    m_nErrNo = HTTP_ERR_INFO_TYPE;
+    return 0;
+}
+
+int CHttpSession::GetContent(int) { return 0; }
+
+int CHttpSession::Close() { return m_cRequest.Close(); }
+
+// ---------------------------------------------------------------- registry
+
+CHttpSessionMgr::CHttpSessionMgr() {
+    OXR_MutexCreate(&m_hMutex, 0);
+    for (int i = 0; i < kHttpMaxSessions; ++i) {
+        m_dqFreeHandles.push_back(i);
+    }
+}
+
+// Sessions still registered are not closed or freed: the application closes
+// every handle before it unloads the library.
+CHttpSessionMgr::~CHttpSessionMgr() {
+    OXR_MutexDestroy(&m_hMutex);
+    m_mapSessions.clear();
+    m_dqFreeHandles.clear();
+}
+
+CHttpSession* CHttpSessionMgr::CreateHttpSession() {
+    OXR_MutexLock(&m_hMutex);
+    if (m_dqFreeHandles.empty()) {
+        OXR_MutexUnlock(&m_hMutex);
+        HTTP_LOG(2, "Create HttpSession return NULL, Index Pool Is Empty\n");
+        return nullptr;
+    }
+    int nHandle = m_dqFreeHandles.front();
+    m_dqFreeHandles.pop_front();
+    CHttpSession* pSession = new (std::nothrow) CHttpSession(nHandle);
+    if (pSession == nullptr) {
+        HTTP_LOG(2, "Create HttpSession return NULL, operate new CHttpSession Failed\n");
+        m_dqFreeHandles.push_back(nHandle);
+        OXR_MutexUnlock(&m_hMutex);
+        return nullptr;
+    }
+    m_mapSessions[nHandle] = pSession;
+    OXR_MutexUnlock(&m_hMutex);
+    return pSession;
+}
+
+CHttpSession* CHttpSessionMgr::GetHttpSession(int nHandle) {
+    OXR_MutexLock(&m_hMutex);
+    auto it = m_mapSessions.find(nHandle);
+    CHttpSession* pSession = it != m_mapSessions.end() ? it->second : nullptr;
+    OXR_MutexUnlock(&m_hMutex);
+    return pSession;
+}
+
+int CHttpSessionMgr::DestroyHttpSession(CHttpSession* pSession) {
+    if (pSession == nullptr) {
+        HTTP_LOG(2, "Destroy HttpSession return -1, IN Param is NULL\n");
+        return -1;
+    }
+    OXR_MutexLock(&m_hMutex);
+    int nHandle = pSession->GetIndex();
+    auto it = m_mapSessions.find(nHandle);
+    if (it != m_mapSessions.end()) {
+        m_mapSessions.erase(it);
+    }
+    m_dqFreeHandles.push_back(nHandle);
+    delete pSession;
+    OXR_MutexUnlock(&m_hMutex);
+    return 0;
+}

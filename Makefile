@@ -1,0 +1,30 @@
+# Thin front end over the CMake presets.
+.PHONY: all test build asan tsan win32 fuzz bench clean
+
+all: build
+
+build:
+	cmake --preset default
+	cmake --build --preset default
+
+# The test suite, in a private network namespace (loopback only).
+test: build
+	scripts/isolated.sh ctest --preset default
+
+asan:
+	cmake --preset asan
+	cmake --build --preset asan
+	scripts/isolated.sh ctest --preset asan
+
+tsan:
+	cmake --preset tsan
+	cmake --build --preset tsan
+	scripts/isolated.sh ctest --preset tsan
+
+win32:
+	cmake --preset win32
+	cmake --build --preset win32
+	scripts/isolated.sh ctest --preset win32
+
+clean:
+	rm -rf build

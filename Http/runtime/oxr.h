@@ -97,6 +97,9 @@ int OXR_Sendn(int nSocket, const char* pData, int nLen, int nFlags);
 // Waits at most nTimeOutMs until a receive would not block (data, orderly
 // close or error). >0 ready, 0 time-out, <0 failure.
 int OXR_WaitReadable(int nSocket, int nTimeOutMs);
+// Waits at most nTimeOutMs until a send would find room (or fail at once).
+// >0 ready, 0 time-out, <0 failure.
+int OXR_WaitWritable(int nSocket, int nTimeOutMs);
 // One receive, no time-out; bytes received, 0 on orderly close, negative on error.
 int OXR_Recv(int nSocket, char* pBuf, int nLen);
 // One receive that waits at most nTimeOutMs; 0 or less on time-out, close or error.

@@ -134,6 +134,7 @@ int OXR_Sendn(int nSocket, const char* pData, int nLen, int) {
 }
 
 int OXR_WaitReadable(int nSocket, int nTimeOutMs) { return WaitFor(nSocket, POLLIN, nTimeOutMs); }
+int OXR_WaitWritable(int nSocket, int nTimeOutMs) { return WaitFor(nSocket, POLLOUT, nTimeOutMs); }
 
 int OXR_Recv(int nSocket, char* pBuf, int nLen) {
     for (;;) {

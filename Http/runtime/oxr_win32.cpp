@@ -162,6 +162,7 @@ int OXR_Sendn(int nSocket, const char* pData, int nLen, int) {
 }
 
 int OXR_WaitReadable(int nSocket, int nTimeOutMs) { return WaitFor(nSocket, false, nTimeOutMs); }
+int OXR_WaitWritable(int nSocket, int nTimeOutMs) { return WaitFor(nSocket, true, nTimeOutMs); }
 
 int OXR_Recv(int nSocket, char* pBuf, int nLen) {
     int r = recv(Sock(nSocket), pBuf, nLen, 0);

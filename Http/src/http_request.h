@@ -69,8 +69,9 @@ private:
     // One receive of whatever arrives, waiting at most nTimeOutMs (< 0: no
     // limit); > 0 bytes, 0 on time-out or close, < 0 on failure or stop.
     int RecvSome(char* p, int nLen, int nTimeOutMs);
-    // As RecvSome, but yields body bytes: chunked framing removed when the
-    // response uses it; 0 also once the last chunk has passed.
+    // As RecvSome with the stream time-out, but yields body bytes: chunked
+    // framing removed when the response uses it; 0 also once the last chunk
+    // has passed.
     int ReadStream(char* p, int nLen);
     // Fills all nLen bytes; -1 if the stream ends, stalls or is stopped first.
     int ReadFull(char* p, int nLen);

@@ -5,8 +5,11 @@
 
 namespace {
 
-const size_t kSendPiece = 65536; // sends are split so a stop is noticed between them
-const int kSliceMs = 10;         // longest sleep before the stop flag is looked at again
+// Sends go in small pieces, each once the socket has room, so a script never
+// blocks in a send it cannot be stopped from (shutting a socket down does not
+// wake a blocked send everywhere; wine is one such place).
+const size_t kSendPiece = 4096;
+const int kSliceMs = 10; // longest sleep before the stop flag is looked at again
 
 // Content-Length of a request head, 0 when absent; only lines that start with the name count.
 size_t RequestBodyLength(const std::string& head) {
@@ -233,6 +236,13 @@ bool CTestServer::SendBytes(Conn* pConn, const std::string& bytes, size_t nCutAt
     while (nFrom < bytes.size()) {
         if (m_bStop != 0 || pConn->nSent >= nCutAt) {
             return false;
+        }
+        int nRoom = OXR_WaitWritable(pConn->nSocket, 50);
+        if (nRoom < 0) {
+            return false;
+        }
+        if (nRoom == 0) {
+            continue;
         }
         size_t n = std::min({kSendPiece, bytes.size() - nFrom, nCutAt - pConn->nSent});
         int r = OXR_Sendn(pConn->nSocket, bytes.data() + nFrom, static_cast<int>(n), 0);

@@ -28,3 +28,6 @@ win32:
 
 clean:
 	rm -rf build
+
+# make demo, make demo-clean
+include tools/demo.mk

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <set>
+#include <string>
 
 #include "oxr_http.h"
 
@@ -60,6 +64,47 @@ TEST(Frame, InitAndFiniAreIndependentOfSessions) {
     EXPECT_EQ(OXR_HTTP_ClientFini(), 0);
     OXR_HTTP_SetLog(-1); // works after Fini too
     EXPECT_EQ(OXR_HTTP_ClientInit(), 0);
+}
+
+#if defined(_WIN32)
+const char kLogDir[] = "c:\\httplog";
+#else
+const char kLogDir[] = "/tmp/httplog";
+#endif
+
+std::set<std::string> LogFiles() {
+    std::set<std::string> names;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(kLogDir, ec)) {
+        names.insert(e.path().filename().string());
+    }
+    return names;
+}
+
+// Level 3 creates the day's file at once, named after the local time.
+TEST(Frame, DailyLogFileAppearsAtOnceInTheLogDirectory) {
+    std::set<std::string> before = LogFiles();
+    time_t t0 = time(nullptr);
+    OXR_HTTP_SetLog(HTTP_LOG_STDOUT);
+    time_t t1 = time(nullptr);
+    std::set<std::string> after = LogFiles();
+    OXR_HTTP_SetLog(-1);
+    std::set<std::string> expected;
+    for (time_t t = t0; t <= t1; ++t) {
+        char name[64];
+        struct tm lt = *localtime(&t);
+        strftime(name, sizeof(name), "%Y%m%d%H%M%S_1.0.0.20091030.log", &lt);
+        expected.insert(name);
+    }
+    std::string created;
+    for (const std::string& n : after) {
+        if (before.count(n) == 0) {
+            created = n;
+        }
+    }
+    EXPECT_EQ(expected.count(created), 1u) << "new file: '" << created << "'";
+    std::error_code ec;
+    std::filesystem::remove(std::filesystem::path(kLogDir) / created, ec);
 }
 
 } // namespace

@@ -15,8 +15,13 @@ struct Vector {
 
 // RFC 4648, section 10.
 const Vector kRfcVectors[] = {
-    {"", ""},         {"f", "Zg=="},        {"fo", "Zm8="},         {"foo", "Zm9v"},
-    {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+    {"", ""},
+    {"f", "Zg=="},
+    {"fo", "Zm8="},
+    {"foo", "Zm9v"},
+    {"foob", "Zm9vYg=="},
+    {"fooba", "Zm9vYmE="},
+    {"foobar", "Zm9vYmFy"},
 };
 
 std::string Encode(const std::string& s, int* pnLen = nullptr) {
@@ -60,13 +65,12 @@ struct DecodeRow {
 
 TEST(Base64, DecodeEdgeCases) {
     const DecodeRow rows[] = {
-        {"Zg==Zg==", 1},   // stops after the first padded group
-        {"Zg=x", -1},      // pad in the third place, alphabet in the fourth
-        {"Z", -1},         {"Zm", -1}, {"Zm9", -1},
-        {"", 0},
-        {"Zm9v Zm9v", 3},  // stops at the blank without error
-        {"=AAA", 0},       // a group starting outside the alphabet ends the text
-        {"Z=AA", -1},      // "=" in the second place
+        {"Zg==Zg==", 1}, // stops after the first padded group
+        {"Zg=x", -1},    // pad in the third place, alphabet in the fourth
+        {"Z", -1},       {"Zm", -1},       {"Zm9", -1},
+        {"", 0},         {"Zm9v Zm9v", 3}, // stops at the blank without error
+        {"=AAA", 0},                       // a group starting outside the alphabet ends the text
+        {"Z=AA", -1},                      // "=" in the second place
     };
     for (const DecodeRow& r : rows) {
         unsigned char buf[32];
@@ -94,4 +98,4 @@ TEST(Base64, LongInputRoundTrips) {
     EXPECT_EQ(dec.substr(0, n), s);
 }
 
-}  // namespace
+} // namespace

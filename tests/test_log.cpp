@@ -15,7 +15,9 @@
 namespace {
 
 std::atomic<long long> g_tNow{0};
-time_t FakeNow() { return static_cast<time_t>(g_tNow.load()); }
+time_t FakeNow() {
+    return static_cast<time_t>(g_tNow.load());
+}
 
 // A local time stamp as the records print it.
 std::string Stamp(time_t t) {
@@ -94,8 +96,8 @@ struct FilterRow {
 };
 
 TEST_F(LogSink, LevelsFilterRecords) {
-    const FilterRow rows[] = {{0, true, false}, {1, true, false}, {2, true, true},
-                              {4, true, true},  {-2, false, false}};
+    const FilterRow rows[] = {
+        {0, true, false}, {1, true, false}, {2, true, true}, {4, true, true}, {-2, false, false}};
     for (const FilterRow& r : rows) {
         m_log.SetLevel(r.nLevel);
         StderrCapture cap;
@@ -130,7 +132,7 @@ TEST_F(LogSink, DailyFileCreatedAtOnce) {
     Write(2, "to file\n");
     Write(0, "also\n");
     EXPECT_EQ(cap.Finish(), "");
-    m_log.SetLevel(-1);  // closes the file
+    m_log.SetLevel(-1); // closes the file
     EXPECT_EQ(ReadFile(m_dir + "/" + OnlyFile()),
               "HTTP_LOG_DEBUG 20240131235959 Http/src/http_client.cpp:89to file\n"
               "HTTP_LOG_OFF 20240131235959 Http/src/http_client.cpp:89also\n");
@@ -140,7 +142,7 @@ TEST_F(LogSink, DailyFileReplacedAfterTheDay) {
     g_tNow = Local(2024, 3, 1, 15, 45, 1);
     m_log.SetLevel(3);
     time_t tMidnight = Local(2024, 3, 1, 0, 0, 0);
-    g_tNow = tMidnight + 86400;  // 00:00:00 next day: still the old file
+    g_tNow = tMidnight + 86400; // 00:00:00 next day: still the old file
     Write(2, "a\n");
     EXPECT_EQ(Files(), 1);
     g_tNow = tMidnight + 86401;
@@ -224,7 +226,7 @@ TEST_F(LogSink, UnwritableDirectoryDropsRecords) {
     FILE* f = fopen(sFile.c_str(), "wb");
     ASSERT_NE(f, nullptr);
     fclose(f);
-    m_log.SetDirectory(sFile.c_str());  // a file, not a directory
+    m_log.SetDirectory(sFile.c_str()); // a file, not a directory
     m_log.SetLevel(3);
     StderrCapture cap;
     EXPECT_EQ(Write(2, "lost\n"), -1);
@@ -246,7 +248,8 @@ TEST_F(LogSink, ConcurrentRecordsStayWhole) {
     }
     m_log.SetLevel(-1);
     std::string text = ReadFile(m_dir + "/" + OnlyFile());
-    const std::string line = "HTTP_LOG_DEBUG 20240131235959 Http/src/http_client.cpp:89whole record\n";
+    const std::string line =
+        "HTTP_LOG_DEBUG 20240131235959 Http/src/http_client.cpp:89whole record\n";
     size_t nLines = 0;
     for (size_t pos = 0; pos < text.size(); pos += line.size(), ++nLines) {
         ASSERT_EQ(text.compare(pos, line.size(), line), 0) << "at " << pos;
@@ -254,4 +257,4 @@ TEST_F(LogSink, ConcurrentRecordsStayWhole) {
     EXPECT_EQ(nLines, 800u);
 }
 
-}  // namespace
+} // namespace

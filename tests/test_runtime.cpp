@@ -76,7 +76,7 @@ TEST(RuntimeSocket, ConnectRefusedOnLoopback) {
     uint16_t wPort = 0;
     int nListen = OXR_CreateListenSocket("127.0.0.1", 0, &wPort);
     ASSERT_GE(nListen, 0);
-    OXR_CloseSocket(nListen, 0);  // the port is now closed
+    OXR_CloseSocket(nListen, 0); // the port is now closed
     OXR_HOSTENT* h = OXR_GetAddressByName("127.0.0.1");
     ASSERT_NE(h, nullptr);
     uint32_t n;
@@ -229,7 +229,7 @@ TEST(RuntimeMutex, LockExcludesOtherThreads) {
 struct SearchRow {
     const char* text;
     const char* pattern;
-    int expected;  // offset, or -1
+    int expected; // offset, or -1
 };
 
 TEST(RuntimeString, CaseInsensitiveSearchAndCompare) {
@@ -264,4 +264,4 @@ TEST(RuntimeString, BoundedSearchIgnoresZeroBytesAndEnd) {
     EXPECT_EQ(OXR_Memmem(data, data, "a", 1), nullptr);
 }
 
-}  // namespace
+} // namespace

@@ -26,7 +26,8 @@ TEST_F(StatusTable, ByPosition) {
         StderrCapture cap;
         EXPECT_EQ(GetStatusDesc(nBad), nullptr);
         std::string log = cap.Finish();
-        EXPECT_NE(log.find("GetStatusDesc Return -1, IN Param is Out of Area\n"), std::string::npos);
+        EXPECT_NE(log.find("GetStatusDesc Return -1, IN Param is Out of Area\n"),
+                  std::string::npos);
         EXPECT_EQ(g_nLastErrNo.load(), 0);
     }
 }
@@ -34,8 +35,8 @@ TEST_F(StatusTable, ByPosition) {
 struct CodeRow {
     const char* code;
     int position;
-    int errNo;            // last error number afterwards
-    const char* logTail;  // expected record, or nullptr for none
+    int errNo;           // last error number afterwards
+    const char* logTail; // expected record, or nullptr for none
 };
 
 TEST_F(StatusTable, ByCode) {
@@ -43,8 +44,8 @@ TEST_F(StatusTable, ByCode) {
         {"200", 2, 0, nullptr},
         {"307", 15, 0, nullptr},
         {"505", 39, 0, nullptr},
-        {"306", 40, 0, nullptr},  // no row for 306
-        {"2x0", 40, 0, nullptr},  // letters are well formed, just unknown
+        {"306", 40, 0, nullptr}, // no row for 306
+        {"2x0", 40, 0, nullptr}, // letters are well formed, just unknown
         {"600", 40, -13, "IN Param is Out of Area\n"},
         {"099", 40, -13, "IN Param is Out of Area\n"},
         {"20", 40, -13, "IN Param is Invalid\n"},
@@ -74,4 +75,4 @@ TEST_F(StatusTable, EveryRowFindsItself) {
     }
 }
 
-}  // namespace
+} // namespace

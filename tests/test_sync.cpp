@@ -54,15 +54,15 @@ TEST(Guard, ReleaseTwiceUnlocksOnce) {
     {
         OXR_Guard g(&m);
         g.Release();
-        m.Lock();     // held again by us
-        g.Release();  // must not unlock it
+        m.Lock();    // held again by us
+        g.Release(); // must not unlock it
         {
             Probe p(&m);
             EXPECT_TRUE(p.Held());
             m.Unlock();
         }
         m.Lock();
-    }  // the destructor after Release must not unlock either
+    } // the destructor after Release must not unlock either
     Probe p(&m);
     EXPECT_TRUE(p.Held());
     m.Unlock();
@@ -74,8 +74,8 @@ TEST(Guard, AssignmentTakesThePointerWithoutLocking) {
     OXR_Guard g1(&m1);
     OXR_Guard g2(&m2);
     g2.Release();
-    g2 = g1;       // nothing locked or unlocked
-    g1.Release();  // m1 unlocked once
+    g2 = g1;      // nothing locked or unlocked
+    g1.Release(); // m1 unlocked once
     {
         Probe p1(&m1);
         EXPECT_FALSE(p1.Held());
@@ -83,9 +83,9 @@ TEST(Guard, AssignmentTakesThePointerWithoutLocking) {
         EXPECT_FALSE(p2.Held());
     }
     m1.Lock();
-    g2.Release();  // g2 refers to m1 now
+    g2.Release(); // g2 refers to m1 now
     Probe p(&m1);
     EXPECT_FALSE(p.Held());
 }
 
-}  // namespace
+} // namespace

@@ -31,11 +31,11 @@ extern "C" {
 #endif
 
 /* Log levels for OXR_HTTP_SetLog. -1 (the level at load) writes nothing. */
-#define HTTP_LOG_NONE (-1)  /* logging off */
-#define HTTP_LOG_OFF 0      /* only allocation failures, to the standard error stream */
-#define HTTP_LOG_CRIT 1     /* same as HTTP_LOG_OFF */
-#define HTTP_LOG_DEBUG 2    /* every failure, to the standard error stream */
-#define HTTP_LOG_STDOUT 3   /* every failure, to a daily file in the log directory */
+#define HTTP_LOG_NONE (-1) /* logging off */
+#define HTTP_LOG_OFF 0     /* only allocation failures, to the standard error stream */
+#define HTTP_LOG_CRIT 1    /* same as HTTP_LOG_OFF */
+#define HTTP_LOG_DEBUG 2   /* every failure, to the standard error stream */
+#define HTTP_LOG_STDOUT 3  /* every failure, to a daily file in the log directory */
 
 /* Request methods for OXR_HTTP_Open and OXR_HTTP_OpenEx. */
 #define HTTP_METHOD_INVALID (-1) /* sent as "INVALID" */
@@ -62,9 +62,9 @@ extern "C" {
 
 /* One delivery to the data callback; valid only during the call. */
 typedef struct OXR_HTTP_DATA {
-    int nDataLen;            /* number of bytes at pData */
-    char* pData;             /* the bytes; copy them to keep them */
-    char szContentType[68];  /* response (raw) or part (multipart) content type */
+    int nDataLen;           /* number of bytes at pData */
+    char* pData;            /* the bytes; copy them to keep them */
+    char szContentType[68]; /* response (raw) or part (multipart) content type */
 } OXR_HTTP_DATA;
 
 /*
@@ -104,8 +104,7 @@ OXR_HTTP_API int OXR_HTTP_CALL OXR_HTTP_AddHeader(int nHandle, const char* pszNa
 /* Removes a request header; 0 (also when absent), -1 for an unknown handle. */
 OXR_HTTP_API int OXR_HTTP_CALL OXR_HTTP_RemoveHeader(int nHandle, const char* pszName);
 /* Not supported: always -1; the session's error number becomes -7. */
-OXR_HTTP_API int OXR_HTTP_CALL OXR_HTTP_GetInfoByType(int nHandle, int nType, int nArg1,
-                                                      int nArg2);
+OXR_HTTP_API int OXR_HTTP_CALL OXR_HTTP_GetInfoByType(int nHandle, int nType, int nArg1, int nArg2);
 /* Value of a response header (name compared ignoring case), or NULL. */
 OXR_HTTP_API const char* OXR_HTTP_CALL OXR_HTTP_GetInfoByName(int nHandle, const char* pszName);
 /* Does nothing; 0, or -1 for an unknown handle. */
@@ -119,7 +118,7 @@ OXR_HTTP_API int OXR_HTTP_CALL OXR_HTTP_Close(int nHandle);
 
 #if defined(__cplusplus) && (defined(_M_IX86) || defined(__i386__))
 static_assert(sizeof(OXR_HTTP_DATA) == 76, "OXR_HTTP_DATA must be 76 bytes on 32-bit targets");
-#elif !defined(__cplusplus) && (defined(_M_IX86) || defined(__i386__)) && \
+#elif !defined(__cplusplus) && (defined(_M_IX86) || defined(__i386__)) &&                          \
     defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 _Static_assert(sizeof(OXR_HTTP_DATA) == 76, "OXR_HTTP_DATA must be 76 bytes on 32-bit targets");
 #endif

@@ -21,8 +21,8 @@
 
 // ---------------------------------------------------------------- start/stop
 
-int OXR_Init();  // starts the socket layer; 0 on success
-int OXR_Fini();  // stops it; 0
+int OXR_Init(); // starts the socket layer; 0 on success
+int OXR_Fini(); // stops it; 0
 
 // ---------------------------------------------------------------- mutexes
 
@@ -80,7 +80,7 @@ int OXR_MakeAddr4ByInt(uint32_t nAddr, uint16_t wPort, OXR_SOCKADDR* pAddr);
 // pAddr16: 16 address bytes as stored in the host entry.
 int OXR_MakeAddr6(const void* pAddr16, uint16_t wPort, OXR_SOCKADDR* pAddr);
 
-int OXR_CreateSocket(int nFamily, int nType, int nProtocol);  // -1 on failure
+int OXR_CreateSocket(int nFamily, int nType, int nProtocol); // -1 on failure
 int OXR_SetBuffSize(int nSocket, int nSendSize, int nRecvSize);
 // Connects within nTimeOutMs; the socket is blocking again afterwards.
 // 0 on success, negative on failure or time-out.
@@ -118,7 +118,7 @@ int OXR_Accept(int nListenSocket, int nTimeOutMs);
 // ---------------------------------------------------------------- threads
 
 typedef int (*OXR_THREAD_PROC)(void* pArg);
-typedef void* OXR_THREAD;  // 0 when there is no thread
+typedef void* OXR_THREAD; // 0 when there is no thread
 
 // Starts pfnProc(pArg) on a thread with a small stack (256 KiB). The four
 // trailing words are reserved and must be 0. 0 on failure.
@@ -135,8 +135,8 @@ int64_t OXR_TickMs();
 
 // Breaks t down into local time (thread-safe). 0 on success.
 int OXR_LocalTime(time_t t, struct tm* pTm);
-int OXR_MakeDir(const char* pszPath);  // result may be ignored: an existing directory is fine
-const char* OXR_LogDir();              // c:\httplog on Windows, /tmp/httplog elsewhere
+int OXR_MakeDir(const char* pszPath); // result may be ignored: an existing directory is fine
+const char* OXR_LogDir();             // c:\httplog on Windows, /tmp/httplog elsewhere
 char OXR_PathSep();
 
 // ---------------------------------------------------------------- strings
@@ -150,8 +150,7 @@ int OXR_Strcasecmp(const char* pszA, const char* pszB);
 // Bounded searches over received bytes: the first occurrence of the nLen
 // bytes at pNeedle in [pBegin, pEnd), or NULL. Zero bytes are ordinary bytes.
 const char* OXR_Memmem(const char* pBegin, const char* pEnd, const char* pNeedle, size_t nLen);
-const char* OXR_Memcasemem(const char* pBegin, const char* pEnd, const char* pNeedle,
-                           size_t nLen);
+const char* OXR_Memcasemem(const char* pBegin, const char* pEnd, const char* pNeedle, size_t nLen);
 
 // ---------------------------------------------------------------- helper classes
 
@@ -191,4 +190,4 @@ private:
     OXR_Mutex* m_pMutex;
 };
 
-#endif  // OXR_H
+#endif // OXR_H

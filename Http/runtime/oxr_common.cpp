@@ -10,7 +10,7 @@ inline unsigned char Lower(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
 }
 
-}  // namespace
+} // namespace
 
 char* OXR_Strstr(const char* pszText, const char* pszPattern) {
     if (pszText == nullptr || pszPattern == nullptr) {
@@ -48,7 +48,8 @@ const char* OXR_Memmem(const char* pBegin, const char* pEnd, const char* pNeedle
     }
     const char* pLast = pEnd - nLen;
     for (const char* p = pBegin; p <= pLast; ++p) {
-        p = static_cast<const char*>(std::memchr(p, pNeedle[0], static_cast<size_t>(pLast - p) + 1));
+        p = static_cast<const char*>(
+            std::memchr(p, pNeedle[0], static_cast<size_t>(pLast - p) + 1));
         if (p == nullptr) {
             return nullptr;
         }
@@ -59,8 +60,7 @@ const char* OXR_Memmem(const char* pBegin, const char* pEnd, const char* pNeedle
     return nullptr;
 }
 
-const char* OXR_Memcasemem(const char* pBegin, const char* pEnd, const char* pNeedle,
-                           size_t nLen) {
+const char* OXR_Memcasemem(const char* pBegin, const char* pEnd, const char* pNeedle, size_t nLen) {
     if (pBegin == nullptr || pEnd < pBegin || static_cast<size_t>(pEnd - pBegin) < nLen) {
         return nullptr;
     }
@@ -80,10 +80,18 @@ const char* OXR_Memcasemem(const char* pBegin, const char* pEnd, const char* pNe
 
 // ---------------------------------------------------------------- helper classes
 
-OXR_Mutex::OXR_Mutex() { OXR_MutexCreate(&m_mutex, 0); }
-OXR_Mutex::~OXR_Mutex() { OXR_MutexDestroy(&m_mutex); }
-int OXR_Mutex::Lock() { return OXR_MutexLock(&m_mutex); }
-int OXR_Mutex::Unlock() { return OXR_MutexUnlock(&m_mutex); }
+OXR_Mutex::OXR_Mutex() {
+    OXR_MutexCreate(&m_mutex, 0);
+}
+OXR_Mutex::~OXR_Mutex() {
+    OXR_MutexDestroy(&m_mutex);
+}
+int OXR_Mutex::Lock() {
+    return OXR_MutexLock(&m_mutex);
+}
+int OXR_Mutex::Unlock() {
+    return OXR_MutexUnlock(&m_mutex);
+}
 
 OXR_Mutex& OXR_Mutex::operator=(const OXR_Mutex& other) {
     if (this != &other) {
@@ -97,8 +105,12 @@ OXR_Sema& OXR_Sema::operator=(const OXR_Sema& other) {
     return *this;
 }
 
-OXR_Guard::OXR_Guard(OXR_Mutex* pMutex) : m_pMutex(pMutex) { m_pMutex->Lock(); }
-OXR_Guard::~OXR_Guard() { Release(); }
+OXR_Guard::OXR_Guard(OXR_Mutex* pMutex) : m_pMutex(pMutex) {
+    m_pMutex->Lock();
+}
+OXR_Guard::~OXR_Guard() {
+    Release();
+}
 
 void OXR_Guard::Release() {
     if (m_pMutex != nullptr) {

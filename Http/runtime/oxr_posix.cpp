@@ -15,7 +15,6 @@
 #include <time.h>
 #include <unistd.h>
 
-
 static_assert(sizeof(pthread_mutex_t) == sizeof(OXR_MUTEX), "mutex record size");
 static_assert(sizeof(sockaddr_in6) <= sizeof(OXR_SOCKADDR), "address record size");
 
@@ -23,17 +22,31 @@ const int OXR_AF_INET = AF_INET;
 const int OXR_AF_INET6 = AF_INET6;
 const int OXR_SOCK_STREAM = SOCK_STREAM;
 
-int OXR_Init() { return 0; }
-int OXR_Fini() { return 0; }
+int OXR_Init() {
+    return 0;
+}
+int OXR_Fini() {
+    return 0;
+}
 
 // ---------------------------------------------------------------- mutexes
 
-static pthread_mutex_t* Native(OXR_MUTEX* p) { return reinterpret_cast<pthread_mutex_t*>(p->bytes); }
+static pthread_mutex_t* Native(OXR_MUTEX* p) {
+    return reinterpret_cast<pthread_mutex_t*>(p->bytes);
+}
 
-int OXR_MutexCreate(OXR_MUTEX* pMutex, int) { return pthread_mutex_init(Native(pMutex), nullptr); }
-int OXR_MutexLock(OXR_MUTEX* pMutex) { return pthread_mutex_lock(Native(pMutex)); }
-int OXR_MutexUnlock(OXR_MUTEX* pMutex) { return pthread_mutex_unlock(Native(pMutex)); }
-int OXR_MutexDestroy(OXR_MUTEX* pMutex) { return pthread_mutex_destroy(Native(pMutex)); }
+int OXR_MutexCreate(OXR_MUTEX* pMutex, int) {
+    return pthread_mutex_init(Native(pMutex), nullptr);
+}
+int OXR_MutexLock(OXR_MUTEX* pMutex) {
+    return pthread_mutex_lock(Native(pMutex));
+}
+int OXR_MutexUnlock(OXR_MUTEX* pMutex) {
+    return pthread_mutex_unlock(Native(pMutex));
+}
+int OXR_MutexDestroy(OXR_MUTEX* pMutex) {
+    return pthread_mutex_destroy(Native(pMutex));
+}
 
 // ---------------------------------------------------------------- names
 
@@ -62,7 +75,7 @@ socklen_t AddrLen(const OXR_SOCKADDR* pAddr) {
     return sa->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
-}  // namespace
+} // namespace
 
 int OXR_MakeAddr4ByInt(uint32_t nAddr, uint16_t wPort, OXR_SOCKADDR* pAddr) {
     std::memset(pAddr->bytes, 0, sizeof(pAddr->bytes));
@@ -115,8 +128,12 @@ int OXR_ConnectWithTimeOut(int nSocket, const OXR_SOCKADDR* pAddr, int nTimeOutM
     return r;
 }
 
-int OXR_CloseSocket(int nSocket, int) { return nSocket < 0 ? -1 : close(nSocket); }
-int OXR_ShutdownSocket(int nSocket) { return shutdown(nSocket, SHUT_RDWR); }
+int OXR_CloseSocket(int nSocket, int) {
+    return nSocket < 0 ? -1 : close(nSocket);
+}
+int OXR_ShutdownSocket(int nSocket) {
+    return shutdown(nSocket, SHUT_RDWR);
+}
 
 int OXR_Sendn(int nSocket, const char* pData, int nLen, int) {
     int nSent = 0;
@@ -133,8 +150,12 @@ int OXR_Sendn(int nSocket, const char* pData, int nLen, int) {
     return nSent;
 }
 
-int OXR_WaitReadable(int nSocket, int nTimeOutMs) { return WaitFor(nSocket, POLLIN, nTimeOutMs); }
-int OXR_WaitWritable(int nSocket, int nTimeOutMs) { return WaitFor(nSocket, POLLOUT, nTimeOutMs); }
+int OXR_WaitReadable(int nSocket, int nTimeOutMs) {
+    return WaitFor(nSocket, POLLIN, nTimeOutMs);
+}
+int OXR_WaitWritable(int nSocket, int nTimeOutMs) {
+    return WaitFor(nSocket, POLLOUT, nTimeOutMs);
+}
 
 int OXR_Recv(int nSocket, char* pBuf, int nLen) {
     for (;;) {
@@ -193,9 +214,9 @@ int OXR_CreateListenSocket(const char* pszAddr, uint16_t wPort, uint16_t* pwBoun
     socklen_t nLen = sizeof(bound);
     getsockname(s, reinterpret_cast<sockaddr*>(&bound), &nLen);
     if (pwBoundPort != nullptr) {
-        *pwBoundPort = ntohs(bound.ss_family == AF_INET6
-                                 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                 : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+        *pwBoundPort =
+            ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                              : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
     }
     return s;
 }
@@ -229,7 +250,7 @@ void* ThreadMain(void* p) {
     return nullptr;
 }
 
-}  // namespace
+} // namespace
 
 OXR_THREAD OXR_Thread_Create(OXR_THREAD_PROC pfnProc, void* pArg, int, int, int, int) {
     ThreadRecord* rec = new (std::nothrow) ThreadRecord{};
@@ -278,7 +299,15 @@ int64_t OXR_TickMs() {
 
 // ---------------------------------------------------------------- files and time
 
-int OXR_LocalTime(time_t t, struct tm* pTm) { return localtime_r(&t, pTm) != nullptr ? 0 : -1; }
-int OXR_MakeDir(const char* pszPath) { return mkdir(pszPath, 0755); }
-const char* OXR_LogDir() { return "/tmp/httplog"; }
-char OXR_PathSep() { return '/'; }
+int OXR_LocalTime(time_t t, struct tm* pTm) {
+    return localtime_r(&t, pTm) != nullptr ? 0 : -1;
+}
+int OXR_MakeDir(const char* pszPath) {
+    return mkdir(pszPath, 0755);
+}
+const char* OXR_LogDir() {
+    return "/tmp/httplog";
+}
+char OXR_PathSep() {
+    return '/';
+}

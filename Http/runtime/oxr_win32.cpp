@@ -58,7 +58,9 @@ int OXR_MutexDestroy(OXR_MUTEX* pMutex) {
 
 namespace {
 
-SOCKET Sock(int n) { return static_cast<SOCKET>(static_cast<unsigned int>(n)); }
+SOCKET Sock(int n) {
+    return static_cast<SOCKET>(static_cast<unsigned int>(n));
+}
 
 // Waits until the socket is readable (or writable); >0 ready, 0 time-out, <0 error.
 int WaitFor(int nSocket, bool bWrite, int nTimeOutMs) {
@@ -88,7 +90,7 @@ int AddrLen(const OXR_SOCKADDR* pAddr) {
     return sa->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
-}  // namespace
+} // namespace
 
 int OXR_MakeAddr4ByInt(uint32_t nAddr, uint16_t wPort, OXR_SOCKADDR* pAddr) {
     std::memset(pAddr->bytes, 0, sizeof(pAddr->bytes));
@@ -146,8 +148,12 @@ int OXR_ConnectWithTimeOut(int nSocket, const OXR_SOCKADDR* pAddr, int nTimeOutM
     return r;
 }
 
-int OXR_CloseSocket(int nSocket, int) { return nSocket < 0 ? -1 : closesocket(Sock(nSocket)); }
-int OXR_ShutdownSocket(int nSocket) { return shutdown(Sock(nSocket), SD_BOTH); }
+int OXR_CloseSocket(int nSocket, int) {
+    return nSocket < 0 ? -1 : closesocket(Sock(nSocket));
+}
+int OXR_ShutdownSocket(int nSocket) {
+    return shutdown(Sock(nSocket), SD_BOTH);
+}
 
 int OXR_Sendn(int nSocket, const char* pData, int nLen, int) {
     int nSent = 0;
@@ -161,8 +167,12 @@ int OXR_Sendn(int nSocket, const char* pData, int nLen, int) {
     return nSent;
 }
 
-int OXR_WaitReadable(int nSocket, int nTimeOutMs) { return WaitFor(nSocket, false, nTimeOutMs); }
-int OXR_WaitWritable(int nSocket, int nTimeOutMs) { return WaitFor(nSocket, true, nTimeOutMs); }
+int OXR_WaitReadable(int nSocket, int nTimeOutMs) {
+    return WaitFor(nSocket, false, nTimeOutMs);
+}
+int OXR_WaitWritable(int nSocket, int nTimeOutMs) {
+    return WaitFor(nSocket, true, nTimeOutMs);
+}
 
 int OXR_Recv(int nSocket, char* pBuf, int nLen) {
     int r = recv(Sock(nSocket), pBuf, nLen, 0);
@@ -214,9 +224,9 @@ int OXR_CreateListenSocket(const char* pszAddr, uint16_t wPort, uint16_t* pwBoun
     int nLen = sizeof(bound);
     getsockname(Sock(s), reinterpret_cast<sockaddr*>(&bound), &nLen);
     if (pwBoundPort != nullptr) {
-        *pwBoundPort = ntohs(bound.ss_family == AF_INET6
-                                 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                 : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+        *pwBoundPort =
+            ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                              : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
     }
     return s;
 }
@@ -249,7 +259,7 @@ unsigned __stdcall ThreadMain(void* p) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 OXR_THREAD OXR_Thread_Create(OXR_THREAD_PROC pfnProc, void* pArg, int, int, int, int) {
     ThreadRecord* rec = new (std::nothrow) ThreadRecord{};
@@ -279,15 +289,29 @@ int OXR_Thread_Wait(OXR_THREAD hThread) {
     return r == WAIT_OBJECT_0 ? 0 : -1;
 }
 
-int OXR_Thread_IsCurrent(OXR_THREAD hThread) { return hThread != nullptr && t_pSelf == hThread; }
+int OXR_Thread_IsCurrent(OXR_THREAD hThread) {
+    return hThread != nullptr && t_pSelf == hThread;
+}
 
-void OXR_Sleep(int nMs) { Sleep(static_cast<DWORD>(nMs < 0 ? 0 : nMs)); }
+void OXR_Sleep(int nMs) {
+    Sleep(static_cast<DWORD>(nMs < 0 ? 0 : nMs));
+}
 
-int64_t OXR_TickMs() { return static_cast<int64_t>(GetTickCount64()); }
+int64_t OXR_TickMs() {
+    return static_cast<int64_t>(GetTickCount64());
+}
 
 // ---------------------------------------------------------------- files and time
 
-int OXR_LocalTime(time_t t, struct tm* pTm) { return localtime_s(pTm, &t) == 0 ? 0 : -1; }
-int OXR_MakeDir(const char* pszPath) { return _mkdir(pszPath); }
-const char* OXR_LogDir() { return "c:\\httplog"; }
-char OXR_PathSep() { return '\\'; }
+int OXR_LocalTime(time_t t, struct tm* pTm) {
+    return localtime_s(pTm, &t) == 0 ? 0 : -1;
+}
+int OXR_MakeDir(const char* pszPath) {
+    return _mkdir(pszPath);
+}
+const char* OXR_LogDir() {
+    return "c:\\httplog";
+}
+char OXR_PathSep() {
+    return '\\';
+}

@@ -6,7 +6,7 @@ namespace {
 
 const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-}  // namespace
+} // namespace
 
 int Base64Index(char c) {
     for (int i = 0; i < 64; ++i) {
@@ -57,7 +57,7 @@ int Base64Decode(const char* in, unsigned char* outBuf) {
     for (const char* p = in; p[0] != '\0' && nPads == 0; p += 4) {
         int a = Base64Index(p[0]);
         if (a < 0) {
-            break;  // a group that does not start with an alphabet character ends the text
+            break; // a group that does not start with an alphabet character ends the text
         }
         int b = Base64Index(p[1]);
         if (b < 0) {

@@ -11,4 +11,4 @@ int Base64Decode(const char* in, unsigned char* outBuf);
 // Position of c in the alphabet, or -1 (the zero character is never found).
 int Base64Index(char c);
 
-#endif  // BASE64_H
+#endif // BASE64_H

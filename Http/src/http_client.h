@@ -8,6 +8,8 @@
 // reports one, never reset. Written by application and receiver threads.
 extern std::atomic<int> g_nLastErrNo;
 
-inline void SetLastErrNo(int nErrNo) { g_nLastErrNo = nErrNo; }
+inline void SetLastErrNo(int nErrNo) {
+    g_nLastErrNo = nErrNo;
+}
 
-#endif  // HTTP_CLIENT_H
+#endif // HTTP_CLIENT_H

@@ -11,9 +11,11 @@ const char* const kLabels[] = {"HTTP_LOG_OFF", "HTTP_LOG_CRIT", "HTTP_LOG_DEBUG"
 const char* const kVersion = "1.0.0.20091030";
 const long long kDaySeconds = 86400;
 
-time_t SystemNow() { return time(nullptr); }
+time_t SystemNow() {
+    return time(nullptr);
+}
 
-}  // namespace
+} // namespace
 
 CHttpLog::CHttpLog()
     : m_tDayMark(0), m_nLevel(-1), m_pStream(nullptr), m_bLogEnabled(0), m_bOwnStream(false),
@@ -37,7 +39,9 @@ void CHttpLog::SetDirectory(const char* pszDir) {
     OXR_MutexUnlock(&m_hMutex);
 }
 
-void CHttpLog::SetClock(ClockFn pfnNow) { m_pfnNow = pfnNow != nullptr ? pfnNow : SystemNow; }
+void CHttpLog::SetClock(ClockFn pfnNow) {
+    m_pfnNow = pfnNow != nullptr ? pfnNow : SystemNow;
+}
 
 void CHttpLog::LetStreamGo() {
     FILE* pStream = m_pStream.exchange(nullptr);

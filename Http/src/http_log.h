@@ -32,17 +32,19 @@ public:
     typedef time_t (*ClockFn)();
     void SetDirectory(const char* pszDir);
     void SetClock(ClockFn pfnNow);
-    int GetLevel() const { return m_nLevel; }
+    int GetLevel() const {
+        return m_nLevel;
+    }
 
 private:
-    void LetStreamGo();  // mutex held
+    void LetStreamGo(); // mutex held
 
-    std::atomic<long long> m_tDayMark;  // local midnight (standard time) of the file's day; 0: none
+    std::atomic<long long> m_tDayMark; // local midnight (standard time) of the file's day; 0: none
     std::atomic<int> m_nLevel;
-    OXR_MUTEX m_hMutex;  // guards the stream and the writing of each record
+    OXR_MUTEX m_hMutex; // guards the stream and the writing of each record
     std::atomic<FILE*> m_pStream;
-    std::atomic<int> m_bLogEnabled;  // set once the level setter switched logging on
-    bool m_bOwnStream;               // the stream is a daily file we opened
+    std::atomic<int> m_bLogEnabled; // set once the level setter switched logging on
+    bool m_bOwnStream;              // the stream is a daily file we opened
     char m_szDir[200];
     std::atomic<ClockFn> m_pfnNow;
 };
@@ -52,4 +54,4 @@ extern CHttpLog g_cHttpLog;
 // Log record with the reporting statement's own source file and line.
 #define HTTP_LOG(level, msg) g_cHttpLog.WriteLog((level), __FILE__, __LINE__, "%s", (msg))
 
-#endif  // HTTP_LOG_H
+#endif // HTTP_LOG_H

@@ -7,7 +7,7 @@
 
 // One header field; the record and both texts belong to the list holding it.
 struct HttpHeader {
-    char* pszName;   // as first given, without the colon
+    char* pszName; // as first given, without the colon
     char* pszValue;
 };
 
@@ -71,11 +71,11 @@ private:
     char* SkipSpaces(char* p, char** ppOut);
     char* FindLineEnd(char* p, char** ppOut);
 
-    char* m_pHead;  // own copy of the last response head
+    char* m_pHead; // own copy of the last response head
     int m_nHeadLen;
-    char* m_pMsg;  // message buffer of FormatMsg; only ever grows
+    char* m_pMsg; // message buffer of FormatMsg; only ever grows
     int m_nMsgSize;
-    char* m_pCursor;  // after a parse: first byte behind the head's empty line
+    char* m_pCursor; // after a parse: first byte behind the head's empty line
     int m_nStatusCode;
     char m_szVersion[32];
     char m_szReason[256];
@@ -86,4 +86,4 @@ private:
     HttpHeaderList m_lstResponseHeaders;
 };
 
-#endif  // HTTP_PARSE_H
+#endif // HTTP_PARSE_H

@@ -39,8 +39,8 @@ public:
     // a stop mark; for the host piece, the text after a colon goes to
     // pszPortDst (nPortSize bytes). 0, or -1 on bad arguments or a piece that
     // does not fit its field.
-    int ParseByMark(const char* pszSrc, int nLen, const char* pszMarks, char* pszDst,
-                    int nDstSize, char* pszPortDst, int nPortSize);
+    int ParseByMark(const char* pszSrc, int nLen, const char* pszMarks, char* pszDst, int nDstSize,
+                    char* pszPortDst, int nPortSize);
 
     const char* GetScheme() const { return m_szScheme; }
     const char* GetHost() const { return m_szHost; }
@@ -65,9 +65,9 @@ private:
     char m_szParams[256];
     char m_szFragment[256];
     char m_szRequestUri[512];
-    std::atomic<int> m_nErrNo;  // only GetInfoByType changes it (to -7)
-    CHttpParser m_cParser;      // request side
-    CHttpRequest m_cRequest;    // transport, with the response side
+    std::atomic<int> m_nErrNo; // only GetInfoByType changes it (to -7)
+    CHttpParser m_cParser;     // request side
+    CHttpRequest m_cRequest;   // transport, with the response side
 };
 
 // Handles 0 to 999; taken from the front of the pool, returned to its back.
@@ -85,11 +85,11 @@ public:
     int DestroyHttpSession(CHttpSession* pSession);
 
 private:
-    OXR_MUTEX m_hMutex;  // guards both tables, also while a session is built or freed
+    OXR_MUTEX m_hMutex; // guards both tables, also while a session is built or freed
     std::map<int, CHttpSession*> m_mapSessions;
     std::deque<int> m_dqFreeHandles;
 };
 
 extern CHttpSessionMgr g_cSessionMgr;
 
-#endif  // HTTP_SESSION_H
+#endif // HTTP_SESSION_H

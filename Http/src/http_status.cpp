@@ -52,7 +52,7 @@ const HttpStatusEntry kStatusTable[kHttpStatusCount] = {
     {39, "505 HTTP Version Not Supported"},
 };
 
-}  // namespace
+} // namespace
 
 const char* GetStatusDesc(int nIndex) {
     if (nIndex < 0 || nIndex >= kHttpStatusCount) {

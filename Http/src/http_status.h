@@ -4,14 +4,14 @@
 
 struct HttpStatusEntry {
     int nIndex;
-    const char* pszText;  // three-digit code, a blank, the phrase
+    const char* pszText; // three-digit code, a blank, the phrase
 };
 
-const int kHttpStatusCount = 40;  // a lookup by code that finds no row returns this
+const int kHttpStatusCount = 40; // a lookup by code that finds no row returns this
 
 // Text of the row at nIndex (0 to 39), or NULL.
 const char* GetStatusDesc(int nIndex);
 // Position of the row whose text starts with the three-character code, or 40.
 int GetStatusDesc(const char* pszCode);
 
-#endif  // HTTP_STATUS_H
+#endif // HTTP_STATUS_H

@@ -62,8 +62,8 @@ std::string ReadFile(const std::string& path) {
 }
 
 StderrCapture::StderrCapture() : m_nSaved(-1), m_bDone(false) {
-    m_path = (fs::temp_directory_path() /
-              ("oxrhttp-stderr-" + std::to_string(++g_nCounter) + "-" + std::to_string(std::rand())))
+    m_path = (fs::temp_directory_path() / ("oxrhttp-stderr-" + std::to_string(++g_nCounter) + "-" +
+                                           std::to_string(std::rand())))
                  .string();
     fflush(stderr);
     m_nSaved = dup(fileno(stderr));
@@ -71,7 +71,9 @@ StderrCapture::StderrCapture() : m_nSaved(-1), m_bDone(false) {
     (void)f;
 }
 
-StderrCapture::~StderrCapture() { Finish(); }
+StderrCapture::~StderrCapture() {
+    Finish();
+}
 
 std::string StderrCapture::Finish() {
     if (!m_bDone) {

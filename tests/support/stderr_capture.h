@@ -26,4 +26,4 @@ void RemoveTree(const std::string& dir);
 std::string ListDir(const std::string& dir, int* pnCount);
 std::string ReadFile(const std::string& path);
 
-#endif  // STDERR_CAPTURE_H
+#endif // STDERR_CAPTURE_H

@@ -39,21 +39,7 @@ Parts Delivered(const CDeliveryLog& log) {
     return out;
 }
 
-// Transport, its delivery log and the server it talks to; the transport
-// goes first on destruction, so no callback outlives the log.
-struct Rig {
-    CTestServer server;
-    CDeliveryLog log;
-    CHttpRequest req;
-
-    int Go(const CTestScript& script) {
-        server.Add(script);
-        if (!server.Start()) {
-            return -100;
-        }
-        req.SetDataCallback(37, CDeliveryLog::Callback, &log);
-        return ExchangeAndReceive(req, server);
-    }
+struct Rig : ReceiverRig {
     // Every delivery came with multipart's arguments and a terminated type.
     void CheckArguments(const char* pszName) {
         for (const Delivery& d : log.All()) {

@@ -26,21 +26,7 @@ std::string RecvRec(const char* pszMessage) {
 const std::string kMiss =
     "HTTP_LOG_DEBUG Http/src/http_parse.cpp: FindHeader Return NULL, cannot find header";
 
-// The transport goes first on destruction, so no callback outlives the log.
-struct Rig {
-    CTestServer server;
-    CDeliveryLog log;
-    CHttpRequest req;
-
-    int Go(const CTestScript& script, int nIndex = 37) {
-        server.Add(script);
-        if (!server.Start()) {
-            return -100;
-        }
-        req.SetDataCallback(nIndex, CDeliveryLog::Callback, &log);
-        return ExchangeAndReceive(req, server);
-    }
-};
+typedef ReceiverRig Rig;
 
 // ---------------------------------------------------------------- raw mode
 

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "delivery_log.h"
 #include "http_request.h"
 #include "oxr.h"
 #include "test_server.h"
@@ -42,5 +43,23 @@ inline bool WaitReceiverEnd(const CHttpRequest& req, int nTimeOutMs) {
     }
     return true;
 }
+
+// A transport, its delivery log and the server it talks to. The transport
+// goes first on destruction, so no callback outlives the log.
+struct ReceiverRig {
+    CTestServer server;
+    CDeliveryLog log;
+    CHttpRequest req;
+
+    // Plays the script and starts the receiver with handle nIndex.
+    int Go(const CTestScript& script, int nIndex = 37) {
+        server.Add(script);
+        if (!server.Start()) {
+            return -100;
+        }
+        req.SetDataCallback(nIndex, CDeliveryLog::Callback, &log);
+        return ExchangeAndReceive(req, server);
+    }
+};
 
 #endif // REQUEST_HARNESS_H

@@ -78,6 +78,16 @@ TEST(Base64, DecodeEdgeCases) {
     }
 }
 
+TEST(Base64, RefusesLengthsWhoseTextWouldNotFit) {
+    // Refused before a byte is read, so a small buffer stands in for a huge one.
+    const unsigned char small[4] = {1, 2, 3, 4};
+    char* out = reinterpret_cast<char*>(&out);
+    char* const sentinel = out;
+    EXPECT_EQ(Base64Encode(small, 0x60000001, &out), -1);
+    EXPECT_EQ(Base64Encode(small, -1, &out), -1);
+    EXPECT_EQ(out, sentinel);
+}
+
 TEST(Base64, IndexOfAlphabetOnly) {
     EXPECT_EQ(Base64Index('A'), 0);
     EXPECT_EQ(Base64Index('/'), 63);

@@ -64,6 +64,20 @@ TEST(RuntimeResolve, NumericAndLocalNames) {
     EXPECT_EQ(h->h_addrtype, OXR_AF_INET);
 }
 
+TEST(RuntimeResolve, IntoTheCallersBuffer) {
+    OXR_HOSTBUF a;
+    OXR_HOSTBUF b;
+    OXR_HOSTENT* pa = OXR_ResolveHost("127.0.0.1", &a);
+    OXR_HOSTENT* pb = OXR_ResolveHost("::1", &b);
+    ASSERT_EQ(pa, &a.entry);
+    ASSERT_EQ(pb, &b.entry);
+    // each answer stays in its own buffer
+    EXPECT_EQ(pa->h_addrtype, OXR_AF_INET);
+    EXPECT_EQ(pb->h_addrtype, OXR_AF_INET6);
+    EXPECT_EQ(std::memcmp(pa->h_addr_list[0], "\x7f\x00\x00\x01", 4), 0);
+    EXPECT_EQ(OXR_ResolveHost(nullptr, &a), nullptr);
+}
+
 TEST(RuntimeResolve, RefusedNames) {
     // A label longer than 63 characters is refused without asking any server.
     std::string sLong(70, 'a');

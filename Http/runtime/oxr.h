@@ -59,10 +59,23 @@ struct OXR_HOSTENT {
     char** h_addr_list;
 };
 
+// Storage of one resolved host entry.
+struct OXR_HOSTBUF {
+    OXR_HOSTENT entry;
+    char szName[256];
+    char* apAliases[1];
+    char* apAddrs[2];
+    unsigned char addr[16];
+};
+
 // Resolves a host name or numeric address (a bracketed IPv6 literal is
-// accepted too). Prefers an IPv4 address; gives IPv6 only when the host has
-// no IPv4 one. The entry is per thread and valid until this thread's next
-// call. NULL on failure.
+// accepted too) into pBuf and returns &pBuf->entry, or NULL on failure.
+// Prefers an IPv4 address; gives IPv6 only when the host has no IPv4 one.
+// Thread-safe; the library itself resolves through this, with the buffer on
+// its own stack, so no thread keeps per-thread state in the library.
+OXR_HOSTENT* OXR_ResolveHost(const char* pszHost, OXR_HOSTBUF* pBuf);
+// As OXR_ResolveHost into a per-thread buffer, valid until this thread's
+// next call.
 OXR_HOSTENT* OXR_GetAddressByName(const char* pszHost);
 
 // ---------------------------------------------------------------- sockets

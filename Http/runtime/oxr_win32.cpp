@@ -7,6 +7,7 @@
 #include <direct.h>
 #include <process.h>
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -112,7 +113,13 @@ int OXR_MakeAddr6(const void* pAddr16, uint16_t wPort, OXR_SOCKADDR* pAddr) {
 
 int OXR_CreateSocket(int nFamily, int nType, int nProtocol) {
     SOCKET s = socket(nFamily, nType, nProtocol);
-    return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
+    if (s == INVALID_SOCKET) {
+        return -1;
+    }
+    // As with close-on-exec on POSIX: a child process the application starts
+    // must not keep the camera connection open.
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    return static_cast<int>(s);
 }
 
 int OXR_SetBuffSize(int nSocket, int nSendSize, int nRecvSize) {
@@ -243,18 +250,19 @@ int OXR_Accept(int nListenSocket, int nTimeOutMs) {
 
 namespace {
 
+// Threads are told apart by their system id, not by thread-local storage:
+// the DLL asks not to be told of thread ends, so per-thread state kept in
+// it would never be released.
 struct ThreadRecord {
     HANDLE hThread;
+    std::atomic<DWORD> dwId;
     OXR_THREAD_PROC pfnProc;
     void* pArg;
 };
 
-// The record of the thread running this code; set by the thread itself.
-thread_local ThreadRecord* t_pSelf = nullptr;
-
 unsigned __stdcall ThreadMain(void* p) {
     ThreadRecord* rec = static_cast<ThreadRecord*>(p);
-    t_pSelf = rec;
+    rec->dwId = GetCurrentThreadId();
     rec->pfnProc(rec->pArg);
     return 0;
 }
@@ -268,13 +276,15 @@ OXR_THREAD OXR_Thread_Create(OXR_THREAD_PROC pfnProc, void* pArg, int, int, int,
     }
     rec->pfnProc = pfnProc;
     rec->pArg = pArg;
+    unsigned nId = 0;
     uintptr_t h = _beginthreadex(nullptr, 256 * 1024, ThreadMain, rec,
-                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+                                 STACK_SIZE_PARAM_IS_A_RESERVATION, &nId);
     if (h == 0) {
         delete rec;
         return nullptr;
     }
     rec->hThread = reinterpret_cast<HANDLE>(h);
+    rec->dwId = nId;
     return rec;
 }
 
@@ -290,7 +300,8 @@ int OXR_Thread_Wait(OXR_THREAD hThread) {
 }
 
 int OXR_Thread_IsCurrent(OXR_THREAD hThread) {
-    return hThread != nullptr && t_pSelf == hThread;
+    return hThread != nullptr &&
+           static_cast<ThreadRecord*>(hThread)->dwId.load() == GetCurrentThreadId();
 }
 
 void OXR_Sleep(int nMs) {

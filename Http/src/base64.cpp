@@ -21,8 +21,13 @@ int Base64Encode(const unsigned char* data, int len, char** out) {
     if (len < 0 || (len > 0 && data == nullptr)) {
         return -1;
     }
-    // (len * 4) / 3 + 4 holds 4 * ceil(len / 3) characters and the terminator.
-    size_t nSize = static_cast<size_t>(len) * 4 / 3 + 4;
+    // (len * 4) / 3 + 4 holds 4 * ceil(len / 3) characters and the terminator;
+    // counted in 64 bits and refused past what an int result can report.
+    unsigned long long nWide = static_cast<unsigned long long>(len) * 4 / 3 + 4;
+    if (nWide > 0x7fffffffULL) {
+        return -1;
+    }
+    size_t nSize = static_cast<size_t>(nWide);
     char* pText = static_cast<char*>(std::malloc(nSize));
     if (pText == nullptr) {
         return -1;

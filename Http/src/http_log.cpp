@@ -91,6 +91,12 @@ int CHttpLog::OpenLog() {
     }
     int nResult = 0;
     OXR_MutexLock(&m_hMutex);
+    // Another thread may have renewed the stream while this one waited.
+    tDayMark = m_tDayMark.load();
+    if (tDayMark != 0 && static_cast<long long>(tNow) - tDayMark <= kDaySeconds) {
+        OXR_MutexUnlock(&m_hMutex);
+        return 0;
+    }
     if (m_nLevel != 3) {
         // A daily file that is no longer the target is closed at once.
         if (m_bOwnStream) {

@@ -48,7 +48,8 @@ int CHttpRequest::ConnectToServer(const char* pszHost, uint16_t wPort, int nTime
     if ((m_nSocket != -1 || HasReceiver()) && Close() != 0) {
         return -1;
     }
-    OXR_HOSTENT* pHost = OXR_GetAddressByName(pszHost);
+    OXR_HOSTBUF hostBuf;
+    OXR_HOSTENT* pHost = OXR_ResolveHost(pszHost, &hostBuf);
     if (pHost == nullptr || pHost->h_addr_list == nullptr || pHost->h_addr_list[0] == nullptr) {
         SetLastErrNo(HTTP_ERR_CONNECT);
         HTTP_LOG(2, "ConnectToServer Return -1, Host Is NULL\n");

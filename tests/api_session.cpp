@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "oxr.h"
 #include "oxr_http.h"
 #include "stderr_capture.h"
 #include "stream_builder.h"
@@ -227,6 +228,25 @@ TEST(ApiRequest, LongCredentialsAreSentWhole) {
     std::string sValue = req.substr(nAt + 21, nEnd - nAt - 21);
     EXPECT_EQ(sValue.size(), 4 * ((sCred.size() + 2) / 3)); // the whole text, encoded
     EXPECT_EQ(sValue.substr(0, 8), "dXV1dXV1");
+}
+
+TEST(ApiRequest, DeviceThatStopsReadingFailsTheSendInTime) {
+    CTestServer srv;
+    CTestScript script;
+    script.Pause(20000).WaitPeerClose(1000); // never reads during the request
+    srv.Add(script);
+    ASSERT_TRUE(srv.Start());
+    int h = OXR_HTTP_Open(srv.Url("/upload").c_str(), HTTP_METHOD_PUT, nullptr, 0, 2000);
+    ASSERT_GE(h, 0);
+    std::string body(16 << 20, 'x');
+    std::string length = std::to_string(body.size());
+    int64_t t0 = OXR_TickMs();
+    EXPECT_NE(
+        OXR_HTTP_SendRequest(h, length.c_str(), body.data(), static_cast<int>(body.size()), 300),
+        0);
+    EXPECT_LT(OXR_TickMs() - t0, 5000);
+    EXPECT_EQ(OXR_HTTP_GetErrNo(-1), HTTP_ERR_SOCKET);
+    EXPECT_EQ(OXR_HTTP_Close(h), 0);
 }
 
 TEST(ApiSession, InfoByTypeContentAndDoubleClose) {

@@ -95,6 +95,9 @@ int OXR_MakeAddr6(const void* pAddr16, uint16_t wPort, OXR_SOCKADDR* pAddr);
 
 int OXR_CreateSocket(int nFamily, int nType, int nProtocol); // -1 on failure
 int OXR_SetBuffSize(int nSocket, int nSendSize, int nRecvSize);
+// Bounds each send: a send that can move nothing for nTimeOutMs fails
+// (0 or less: no bound). 0 on success.
+int OXR_SetSendTimeOut(int nSocket, int nTimeOutMs);
 // Connects within nTimeOutMs; the socket is blocking again afterwards.
 // 0 on success, negative on failure or time-out.
 int OXR_ConnectWithTimeOut(int nSocket, const OXR_SOCKADDR* pAddr, int nTimeOutMs);

@@ -106,6 +106,15 @@ int OXR_SetBuffSize(int nSocket, int nSendSize, int nRecvSize) {
     return (r1 == 0 && r2 == 0) ? 0 : -1;
 }
 
+int OXR_SetSendTimeOut(int nSocket, int nTimeOutMs) {
+    timeval tv{};
+    if (nTimeOutMs > 0) {
+        tv.tv_sec = nTimeOutMs / 1000;
+        tv.tv_usec = static_cast<suseconds_t>(nTimeOutMs % 1000) * 1000;
+    }
+    return setsockopt(nSocket, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) == 0 ? 0 : -1;
+}
+
 int OXR_ConnectWithTimeOut(int nSocket, const OXR_SOCKADDR* pAddr, int nTimeOutMs) {
     int nFlags = fcntl(nSocket, F_GETFL, 0);
     if (nFlags < 0 || fcntl(nSocket, F_SETFL, nFlags | O_NONBLOCK) < 0) {

@@ -130,6 +130,14 @@ int OXR_SetBuffSize(int nSocket, int nSendSize, int nRecvSize) {
     return (r1 == 0 && r2 == 0) ? 0 : -1;
 }
 
+int OXR_SetSendTimeOut(int nSocket, int nTimeOutMs) {
+    DWORD dwMs = nTimeOutMs > 0 ? static_cast<DWORD>(nTimeOutMs) : 0;
+    return setsockopt(Sock(nSocket), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&dwMs),
+                      sizeof(dwMs)) == 0
+               ? 0
+               : -1;
+}
+
 int OXR_ConnectWithTimeOut(int nSocket, const OXR_SOCKADDR* pAddr, int nTimeOutMs) {
     u_long nOn = 1;
     if (ioctlsocket(Sock(nSocket), FIONBIO, &nOn) != 0) {

@@ -121,6 +121,13 @@ int CHttpRequest::SendMsg(const char* pData, int nLen) {
     return 0;
 }
 
+void CHttpRequest::SetSendTimeOut(int nTimeOutMs) {
+    const int nSocket = m_nSocket;
+    if (nSocket != -1) {
+        OXR_SetSendTimeOut(nSocket, nTimeOutMs);
+    }
+}
+
 int CHttpRequest::RecvHead(int nTimeOutMs) {
     if (ReceiverRunning()) {
         HTTP_LOG(2, "RecvHead Return -1, receiver still running\n");

@@ -28,6 +28,9 @@ public:
     int ConnectToServer(const char* pszHost, uint16_t wPort, int nTimeOutMs);
     // Sends every byte; 0, or -1.
     int SendMsg(const char* pData, int nLen);
+    // Bounds every wait of the following sends for the device to take more
+    // bytes (0 or less: no bound).
+    void SetSendTimeOut(int nTimeOutMs);
     // Receives and parses the response head; 0, -1, or the parse's result.
     int RecvHead(int nTimeOutMs);
     // Starts the receiver for the response just received; 0, or -1.

@@ -80,6 +80,9 @@ int CHttpSession::SendRequest(const char* pszContentLength, const char* pBody, i
         HTTP_LOG(2, "CHttpSession SendRequest Return -1, m_cParser.FormatMsg Error\n");
         return -1;
     }
+    // A device that stops reading would otherwise hold the caller in the
+    // send for ever; the request's time-out bounds each wait for progress.
+    m_cRequest.SetSendTimeOut(nTimeOutMs);
     int nResult = m_cRequest.SendMsg(pMsg, nMsgLen);
     if (nResult != 0) {
         return nResult;

@@ -32,6 +32,40 @@ CTestScript OneExchange(const std::string& response = kOkResponse) {
     return s;
 }
 
+// A loopback device playing one script, and a session opened on it.
+class Device {
+public:
+    explicit Device(const CTestScript& script = OneExchange()) {
+        m_srv.Add(script);
+        m_bStarted = m_srv.Start();
+    }
+    // The handle, or -1 (also when the device could not start).
+    int Open(const char* pszPath = "/", int nMethod = HTTP_METHOD_GET,
+             const char* pszCredentials = nullptr) {
+        if (!m_bStarted) {
+            return -1;
+        }
+        return OXR_HTTP_Open(m_srv.Url(pszPath).c_str(), nMethod, pszCredentials, 0, 2000);
+    }
+    // The exact bytes of the one request the device received; call after
+    // closing the session.
+    std::string OnlyRequest() {
+        std::vector<std::string> reqs;
+        if (m_srv.WaitDone(5000)) {
+            reqs = m_srv.Requests(0);
+        }
+        if (reqs.size() != 1) {
+            ADD_FAILURE() << "the device received " << reqs.size() << " requests";
+            return std::string();
+        }
+        return reqs[0];
+    }
+
+private:
+    CTestServer m_srv;
+    bool m_bStarted = false;
+};
+
 // Runs a call with the log on the standard error stream and returns the log.
 template <typename F> std::string Logged(F call) {
     OXR_HTTP_SetLog(HTTP_LOG_DEBUG);
@@ -97,33 +131,25 @@ TEST(ApiOpen, UnresolvableHostAndRefusedConnection) {
 }
 
 TEST(ApiRequest, ExactBytesWithCredentialsHeaderAndBody) {
-    CTestServer srv;
-    srv.Add(OneExchange());
-    ASSERT_TRUE(srv.Start());
-    std::string url = srv.Url("/cgi-bin/ptz.cgi?move=left");
-    int h = OXR_HTTP_Open(url.c_str(), HTTP_METHOD_POST, "admin:12345", 0, 2000);
+    Device dev;
+    int h = dev.Open("/cgi-bin/ptz.cgi?move=left", HTTP_METHOD_POST, "admin:12345");
     ASSERT_GE(h, 0);
     EXPECT_EQ(OXR_HTTP_AddHeader(h, "X-Camera", "front door"), 0);
     EXPECT_EQ(OXR_HTTP_SendRequest(h, "5", "hello", 5, 2000), 0);
     EXPECT_EQ(OXR_HTTP_Close(h), 0);
-    ASSERT_TRUE(srv.WaitDone(5000));
-    std::vector<std::string> reqs = srv.Requests(0);
-    ASSERT_EQ(reqs.size(), 1u);
-    EXPECT_EQ(reqs[0], std::string("POST /cgi-bin/ptz.cgi?move=left HTTP/1.1\r\n"
-                                   "HOST: 127.0.0.1\r\n") +
-                           kDefaultBlock +
-                           "Authorization: Basic YWRtaW46MTIzNDU=\r\n"
-                           "X-Camera: front door\r\n"
-                           "Content-Length: 5\r\n"
-                           "\r\n"
-                           "hello");
+    EXPECT_EQ(dev.OnlyRequest(), std::string("POST /cgi-bin/ptz.cgi?move=left HTTP/1.1\r\n"
+                                             "HOST: 127.0.0.1\r\n") +
+                                     kDefaultBlock +
+                                     "Authorization: Basic YWRtaW46MTIzNDU=\r\n"
+                                     "X-Camera: front door\r\n"
+                                     "Content-Length: 5\r\n"
+                                     "\r\n"
+                                     "hello");
 }
 
 TEST(ApiRequest, ResponseHeadersByName) {
-    CTestServer srv;
-    srv.Add(OneExchange());
-    ASSERT_TRUE(srv.Start());
-    int h = OXR_HTTP_Open(srv.Url("/").c_str(), HTTP_METHOD_GET, nullptr, 0, 2000);
+    Device dev;
+    int h = dev.Open();
     ASSERT_GE(h, 0);
     EXPECT_EQ(OXR_HTTP_GetInfoByName(h, "Content-Type"), nullptr); // nothing received yet
     ASSERT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0);
@@ -136,10 +162,8 @@ TEST(ApiRequest, ResponseHeadersByName) {
 }
 
 TEST(ApiRequest, RefusedStatusAndSessionErrNo) {
-    CTestServer srv;
-    srv.Add(OneExchange("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"));
-    ASSERT_TRUE(srv.Start());
-    int h = OXR_HTTP_Open(srv.Url("/missing").c_str(), HTTP_METHOD_GET, nullptr, 0, 2000);
+    Device dev(OneExchange("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"));
+    int h = dev.Open("/missing", HTTP_METHOD_GET, nullptr);
     ASSERT_GE(h, 0);
     EXPECT_NE(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0);
     EXPECT_EQ(OXR_HTTP_GetErrNo(h), 0); // the session's own number is untouched
@@ -147,24 +171,19 @@ TEST(ApiRequest, RefusedStatusAndSessionErrNo) {
 }
 
 TEST(ApiRequest, NullContentLengthIsRefusedButRequestGoesOn) {
-    CTestServer srv;
-    srv.Add(OneExchange());
-    ASSERT_TRUE(srv.Start());
-    int h = OXR_HTTP_Open(srv.Url("/").c_str(), HTTP_METHOD_GET, nullptr, 0, 2000);
+    Device dev;
+    int h = dev.Open();
     ASSERT_GE(h, 0);
     EXPECT_EQ(OXR_HTTP_SendRequest(h, nullptr, nullptr, 0, 2000), 0);
     EXPECT_EQ(OXR_HTTP_GetErrNo(-1), HTTP_ERR_BAD_PARAM);
     EXPECT_EQ(OXR_HTTP_Close(h), 0);
-    ASSERT_TRUE(srv.WaitDone(5000));
-    ASSERT_EQ(srv.Requests(0).size(), 1u);
-    EXPECT_FALSE(Has(srv.Requests(0)[0], "Content-Length"));
+    const std::string req = dev.OnlyRequest();
+    EXPECT_FALSE(Has(req, "Content-Length"));
 }
 
 TEST(ApiRequest, InjectedHeaderIsRefused) {
-    CTestServer srv;
-    srv.Add(OneExchange());
-    ASSERT_TRUE(srv.Start());
-    int h = OXR_HTTP_Open(srv.Url("/").c_str(), HTTP_METHOD_GET, nullptr, 0, 2000);
+    Device dev;
+    int h = dev.Open();
     ASSERT_GE(h, 0);
     EXPECT_EQ(OXR_HTTP_AddHeader(h, "X-A", "1\r\nX-Forged: 1"), -1);
     EXPECT_EQ(OXR_HTTP_GetErrNo(-1), HTTP_ERR_BAD_PARAM);
@@ -173,10 +192,9 @@ TEST(ApiRequest, InjectedHeaderIsRefused) {
     EXPECT_EQ(OXR_HTTP_RemoveHeader(h, "X-Never"), 0);
     EXPECT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0);
     EXPECT_EQ(OXR_HTTP_Close(h), 0);
-    ASSERT_TRUE(srv.WaitDone(5000));
-    ASSERT_EQ(srv.Requests(0).size(), 1u);
-    EXPECT_FALSE(Has(srv.Requests(0)[0], "X-Forged"));
-    EXPECT_FALSE(Has(srv.Requests(0)[0], "X-B"));
+    const std::string req = dev.OnlyRequest();
+    EXPECT_FALSE(Has(req, "X-Forged"));
+    EXPECT_FALSE(Has(req, "X-B"));
 }
 
 struct CredentialRow {
@@ -191,16 +209,12 @@ TEST(ApiRequest, BasicAuthorizationValues) {
         {nullptr, nullptr},
     };
     for (const CredentialRow& r : rows) {
-        CTestServer srv;
-        srv.Add(OneExchange());
-        ASSERT_TRUE(srv.Start());
-        int h = OXR_HTTP_Open(srv.Url("/").c_str(), HTTP_METHOD_GET, r.credentials, 0, 2000);
+        Device dev;
+        int h = dev.Open("/", HTTP_METHOD_GET, r.credentials);
         ASSERT_GE(h, 0);
         EXPECT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0);
         EXPECT_EQ(OXR_HTTP_Close(h), 0);
-        ASSERT_TRUE(srv.WaitDone(5000));
-        ASSERT_EQ(srv.Requests(0).size(), 1u);
-        const std::string req = srv.Requests(0)[0];
+        const std::string req = dev.OnlyRequest();
         if (r.expectedLine == nullptr) {
             EXPECT_FALSE(Has(req, "Authorization"));
         } else {
@@ -212,16 +226,12 @@ TEST(ApiRequest, BasicAuthorizationValues) {
 TEST(ApiRequest, LongCredentialsAreSentWhole) {
     std::string sCred(200, 'u');
     sCred += ":secret";
-    CTestServer srv;
-    srv.Add(OneExchange());
-    ASSERT_TRUE(srv.Start());
-    int h = OXR_HTTP_Open(srv.Url("/").c_str(), HTTP_METHOD_GET, sCred.c_str(), 0, 2000);
+    Device dev;
+    int h = dev.Open("/", HTTP_METHOD_GET, sCred.c_str());
     ASSERT_GE(h, 0);
     EXPECT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0);
     EXPECT_EQ(OXR_HTTP_Close(h), 0);
-    ASSERT_TRUE(srv.WaitDone(5000));
-    ASSERT_EQ(srv.Requests(0).size(), 1u);
-    const std::string req = srv.Requests(0)[0];
+    const std::string req = dev.OnlyRequest();
     size_t nAt = req.find("Authorization: Basic ");
     ASSERT_NE(nAt, std::string::npos);
     size_t nEnd = req.find("\r\n", nAt);
@@ -231,12 +241,10 @@ TEST(ApiRequest, LongCredentialsAreSentWhole) {
 }
 
 TEST(ApiRequest, DeviceThatStopsReadingFailsTheSendInTime) {
-    CTestServer srv;
     CTestScript script;
     script.Pause(20000).WaitPeerClose(1000); // never reads during the request
-    srv.Add(script);
-    ASSERT_TRUE(srv.Start());
-    int h = OXR_HTTP_Open(srv.Url("/upload").c_str(), HTTP_METHOD_PUT, nullptr, 0, 2000);
+    Device dev(script);
+    int h = dev.Open("/upload", HTTP_METHOD_PUT);
     ASSERT_GE(h, 0);
     std::string body(16 << 20, 'x');
     std::string length = std::to_string(body.size());
@@ -250,10 +258,8 @@ TEST(ApiRequest, DeviceThatStopsReadingFailsTheSendInTime) {
 }
 
 TEST(ApiSession, InfoByTypeContentAndDoubleClose) {
-    CTestServer srv;
-    srv.Add(OneExchange());
-    ASSERT_TRUE(srv.Start());
-    int h = OXR_HTTP_Open(srv.Url("/").c_str(), HTTP_METHOD_GET, nullptr, 0, 2000);
+    Device dev;
+    int h = dev.Open();
     ASSERT_GE(h, 0);
     EXPECT_EQ(OXR_HTTP_GetErrNo(h), 0);
     int nLast = OXR_HTTP_GetErrNo(-1);

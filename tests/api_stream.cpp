@@ -48,6 +48,22 @@ bool WaitCalls(Sink& s, int n, int nTimeOutMs) {
     return s.nCalls >= n;
 }
 
+// Plays the script on srv, opens a session with the sink as its callback's
+// user word and sends the request; the handle, or -1.
+int StartStream(CTestServer& srv, const CTestScript& script, const char* pszPath, Sink& sink) {
+    srv.Add(script);
+    if (!srv.Start()) {
+        return -1;
+    }
+    int h = OXR_HTTP_OpenEx(srv.Url(pszPath).c_str(), HTTP_METHOD_GET, nullptr, 0, 2000, Collect,
+                            &sink);
+    if (h >= 0 && OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000) != 0) {
+        OXR_HTTP_Close(h);
+        return -1;
+    }
+    return h;
+}
+
 TEST(ApiStream, RawStreamGoesToTheCallbackWithTheHandle) {
     CTestServer srv;
     CTestScript script;
@@ -56,13 +72,9 @@ TEST(ApiStream, RawStreamGoesToTheCallbackWithTheHandle) {
         .Pause(50)
         .Send("second")
         .WaitPeerClose(5000);
-    srv.Add(script);
-    ASSERT_TRUE(srv.Start());
     Sink sink;
-    int h =
-        OXR_HTTP_OpenEx(srv.Url("/raw").c_str(), HTTP_METHOD_GET, nullptr, 0, 2000, Collect, &sink);
+    int h = StartStream(srv, script, "/raw", sink);
     ASSERT_GE(h, 0);
-    ASSERT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0);
     ASSERT_TRUE(WaitCalls(sink, 2, 5000));
     EXPECT_EQ(OXR_HTTP_Close(h), 0);
     std::string all;
@@ -89,13 +101,9 @@ TEST(ApiStream, MultipartPartsArriveWholeWithZeroFirstArgument) {
         .Send(ResponseHead(MultipartType("myboundary")))
         .SendPieces(MultipartBody("myboundary", parts, true), 3000, 5)
         .WaitPeerClose(5000);
-    srv.Add(script);
-    ASSERT_TRUE(srv.Start());
     Sink sink;
-    int h = OXR_HTTP_OpenEx(srv.Url("/video.mjpg").c_str(), HTTP_METHOD_GET, nullptr, 0, 2000,
-                            Collect, &sink);
+    int h = StartStream(srv, script, "/video.mjpg", sink);
     ASSERT_GE(h, 0);
-    ASSERT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0);
     ASSERT_TRUE(WaitCalls(sink, 3, 5000));
     EXPECT_EQ(OXR_HTTP_Close(h), 0);
     ASSERT_EQ(sink.data.size(), 3u);
@@ -131,13 +139,9 @@ TEST(ApiStream, CloseWhileTheReceiverWaitsIsPrompt) {
     script.WaitRequest()
         .Send(ResponseHead(MultipartType("b")) + "--b\r\nContent-Length: 100\r\n\r\npartial")
         .WaitPeerClose(10000);
-    srv.Add(script);
-    ASSERT_TRUE(srv.Start());
     Sink sink;
-    int h =
-        OXR_HTTP_OpenEx(srv.Url("/").c_str(), HTTP_METHOD_GET, nullptr, 0, 2000, Collect, &sink);
+    int h = StartStream(srv, script, "/", sink);
     ASSERT_GE(h, 0);
-    ASSERT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0);
     OXR_Sleep(100);
     int64_t t0 = OXR_TickMs();
     EXPECT_EQ(OXR_HTTP_Close(h), 0);

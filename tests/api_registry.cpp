@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "oxr.h"
+#include "test_net.h"
 #include "oxr_http.h"
 #include "stderr_capture.h"
 
@@ -37,7 +38,7 @@ const bool g_bLimitRaised = RaiseDescriptorLimit();
 class AcceptSink {
 public:
     AcceptSink() {
-        m_nListen = OXR_CreateListenSocket("127.0.0.1", 0, &m_wPort);
+        m_nListen = TestListen("127.0.0.1", 0, &m_wPort);
         if (m_nListen >= 0) {
             m_hThread = OXR_Thread_Create(Proc, this, 0, 0, 0, 0);
         }
@@ -61,7 +62,7 @@ private:
         // Bounded: the sink lives at most two minutes.
         for (int i = 0; i < 120000 / 20 && !self->m_bStop; ++i) {
             int s;
-            while ((s = OXR_Accept(self->m_nListen, 20)) >= 0) {
+            while ((s = TestAccept(self->m_nListen, 20)) >= 0) {
                 self->m_sockets.push_back(s); // only this thread touches the list until joined
             }
         }
@@ -78,7 +79,7 @@ private:
 // A loopback port where nothing listens.
 std::string RefusingUrl() {
     uint16_t wPort = 0;
-    int s = OXR_CreateListenSocket("127.0.0.1", 0, &wPort);
+    int s = TestListen("127.0.0.1", 0, &wPort);
     OXR_CloseSocket(s, 0);
     return "http://127.0.0.1:" + std::to_string(wPort) + "/";
 }

@@ -257,6 +257,34 @@ TEST(ApiRequest, DeviceThatStopsReadingFailsTheSendInTime) {
     EXPECT_EQ(OXR_HTTP_Close(h), 0);
 }
 
+struct TimeOutRow {
+    int nOpenMs;  // connect time-out of OXR_HTTP_Open
+    int nSendMs;  // head time-out of OXR_HTTP_SendRequest
+    int nDelayMs; // the device answers this long after the request
+    int nResult;
+};
+
+// Below 0 a time-out means no limit; 0 means no wait at all.
+TEST(ApiRequest, TimeOutsOfZeroAndBelow) {
+    const TimeOutRow rows[] = {
+        {-1, -1, 300, 0},
+        {2000, 0, 300, -1},
+        {2000, 1000, 100, 0},
+        {2000, 100, 600, -1},
+    };
+    for (const TimeOutRow& r : rows) {
+        CTestServer srv;
+        srv.Add(
+            CTestScript().WaitRequest().Pause(r.nDelayMs).Send(kOkResponse).WaitPeerClose(5000));
+        ASSERT_TRUE(srv.Start());
+        int h = OXR_HTTP_Open(srv.Url("/").c_str(), HTTP_METHOD_GET, nullptr, 0, r.nOpenMs);
+        ASSERT_GE(h, 0) << r.nOpenMs;
+        EXPECT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, r.nSendMs), r.nResult)
+            << r.nSendMs << " " << r.nDelayMs;
+        EXPECT_EQ(OXR_HTTP_Close(h), 0);
+    }
+}
+
 TEST(ApiSession, InfoByTypeContentAndDoubleClose) {
     Device dev;
     int h = dev.Open();

@@ -118,7 +118,11 @@ TEST(ApiStream, MultipartPartsArriveWholeWithZeroFirstArgument) {
 TEST(ApiStream, CloseFromInsideTheCallbackIsRefused) {
     CTestServer srv;
     CTestScript script;
-    script.WaitRequest().Send(ResponseHead("text/plain") + "x").WaitPeerClose(5000);
+    script.WaitRequest()
+        .Send(ResponseHead("text/plain") + "x")
+        .Pause(100)
+        .Send("later")
+        .WaitPeerClose(5000);
     srv.Add(script);
     ASSERT_TRUE(srv.Start());
     Sink sink;
@@ -127,10 +131,12 @@ TEST(ApiStream, CloseFromInsideTheCallbackIsRefused) {
     ASSERT_GE(h, 0);
     sink.nCloseHandle = h;
     ASSERT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0);
-    ASSERT_TRUE(WaitCalls(sink, 1, 5000));
+    // the refused Close changed nothing: the stream goes on
+    ASSERT_TRUE(WaitCalls(sink, 2, 5000));
     EXPECT_EQ(sink.nCloseResult.load(), -1);
     EXPECT_EQ(OXR_HTTP_GetErrNo(h), 0); // still registered
     EXPECT_EQ(OXR_HTTP_Close(h), 0);
+    EXPECT_EQ(sink.data[1], "later");
 }
 
 TEST(ApiStream, CloseWhileTheReceiverWaitsIsPrompt) {
@@ -147,6 +153,45 @@ TEST(ApiStream, CloseWhileTheReceiverWaitsIsPrompt) {
     EXPECT_EQ(OXR_HTTP_Close(h), 0);
     EXPECT_LT(OXR_TickMs() - t0, 1000);
     EXPECT_EQ(sink.nCalls.load(), 0); // the incomplete part is never delivered
+}
+
+// A callback with the stack scratch of an image decoder (512 KiB, every
+// page touched) runs on the receiver thread without overflowing it.
+int OXR_HTTP_CALLBACK DeepStack(int nHandle, void* pUser, OXR_HTTP_DATA* pData) {
+    volatile unsigned char scratch[512 * 1024];
+    for (size_t i = 0; i < sizeof(scratch); i += 512) {
+        scratch[i] = static_cast<unsigned char>(i / 512 + pData->nDataLen);
+    }
+    unsigned nSum = 0;
+    for (size_t i = 0; i < sizeof(scratch); i += 512) {
+        nSum += scratch[i];
+    }
+    Sink* s = static_cast<Sink*>(pUser);
+    s->nCloseResult = static_cast<int>(nSum & 0xffff);
+    return Collect(nHandle, pUser, pData);
+}
+
+TEST(ApiStream, ACallbackMayUseHalfAMegabyteOfStack) {
+    std::vector<TestPart> parts(3);
+    for (size_t i = 0; i < parts.size(); ++i) {
+        parts[i].body = BinaryBytes(5000 + i, static_cast<unsigned>(i));
+    }
+    CTestServer srv;
+    srv.Add(CTestScript()
+                .WaitRequest()
+                .Send(ResponseHead(MultipartType("fr")) + MultipartBody("fr", parts))
+                .WaitPeerClose(5000));
+    ASSERT_TRUE(srv.Start());
+    Sink sink;
+    int h =
+        OXR_HTTP_OpenEx(srv.Url("/").c_str(), HTTP_METHOD_GET, nullptr, 0, 2000, DeepStack, &sink);
+    ASSERT_GE(h, 0);
+    ASSERT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0);
+    ASSERT_TRUE(WaitCalls(sink, 3, 5000));
+    EXPECT_EQ(OXR_HTTP_Close(h), 0);
+    for (size_t i = 0; i < parts.size(); ++i) {
+        EXPECT_EQ(sink.data[i], parts[i].body);
+    }
 }
 
 // Several application threads, each opening, sending, streaming and closing

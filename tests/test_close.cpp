@@ -1,6 +1,6 @@
 // Closing a transport whose receiver runs: prompt from every state, no
-// callback after Close returned, the descriptor closed only after the
-// receiver is gone, and a refusal from inside the callback.
+// callback after Close returned, and the descriptor closed only after the
+// receiver is gone.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,14 +9,11 @@
 
 #include "delivery_log.h"
 #include "http_request.h"
-#include "log_records.h"
 #include "request_harness.h"
 #include "stream_builder.h"
 #include "test_server.h"
 
 namespace {
-
-typedef std::vector<std::string> Records;
 
 // Close tests report the transport's handle as 5.
 struct Rig : ReceiverRig {
@@ -107,42 +104,6 @@ TEST(Close, WaitsForARunningCallbackAndStopsDeliveries) {
         OXR_Sleep(250);
         EXPECT_EQ(rig.log.Count(), nAtReturn) << mode;
     }
-}
-
-// Calling Close from the session's own callback would join the thread that
-// runs it: it is refused, and the outer Close still works afterwards.
-TEST(Close, FromInsideTheCallbackIsRefused) {
-    Rig rig;
-    TestPart later;
-    later.body = "later";
-    std::atomic<int> nInner{99};
-    std::string records;
-    rig.log.OnDelivery([&](const Delivery& d) {
-        if (d.data == "frame 0") {
-            g_cHttpLog.SetLevel(2);
-            StderrCapture cap;
-            nInner = rig.req.Close();
-            records = cap.Finish();
-            g_cHttpLog.SetLevel(-1);
-        }
-    });
-    ASSERT_EQ(rig.Go(CTestScript()
-                         .WaitRequest()
-                         .Send(ResponseHead(MultipartType("fr")) + Frames(1))
-                         .Pause(100)
-                         .Send(PartBytes("fr", later))
-                         .WaitPeerClose(5000)),
-              0);
-    ASSERT_TRUE(rig.log.WaitCount(2, 3000));
-    EXPECT_EQ(nInner.load(), -1);
-    EXPECT_EQ(LogRecords(records),
-              Records{"HTTP_LOG_DEBUG Http/src/http_request.cpp: Close Return -1, called from the "
-                      "data callback"});
-    // the refused Close changed nothing: the stream went on
-    EXPECT_EQ(rig.log.At(1).data, "later");
-    EXPECT_NE(rig.req.GetSocket(), -1);
-    EXPECT_EQ(rig.req.Close(), 0);
-    EXPECT_EQ(rig.req.GetSocket(), -1);
 }
 
 // The destructor runs the same steps: a live receiver is stopped and joined.

@@ -109,6 +109,22 @@ std::vector<StreamRow> StreamRows() {
         awkward.push_back(threeBody.find(marker) + 2);
     }
 
+    // A device whose lines end in LF alone: the same parts. The sized body
+    // holds an empty line and a delimiter look-alike that must not cut it.
+    std::vector<TestPart> lfParts = {Part("one\n\n--fr\nContent-Length: 1\n\nX"),
+                                     Lengthless("two", "text/plain"), Part("", ""),
+                                     Lengthless("three\n--frnot\n")};
+    std::string lfBody = MultipartBody("fr", lfParts, true);
+    for (size_t at = lfBody.find("\r\n"); at != std::string::npos; at = lfBody.find("\r\n", at)) {
+        lfBody.replace(at, 2, "\n");
+    }
+    const std::string mixedLf = "--fr\nContent-Type: a/b\r\nContent-Length: 2\n\r\nab\r\n"
+                                "--fr\r\nContent-Type: c/d\n\r\ncd\n--fr\r\n\nef\r\n--fr--\n";
+    std::vector<size_t> lfEvery3;
+    for (size_t n = 3; n < lfBody.size(); n += 3) {
+        lfEvery3.push_back(n);
+    }
+
     const std::string anyCase = "--fr\r\ncontent-type: text/a\r\ncontent-LENGTH: 2\r\n\r\nab\r\n"
                                 "--fr\r\nCONTENT-TYPE:text/b\r\nCONTENT-LENGTH:3\r\n\r\ncde\r\n";
     const std::string preamble = "This is a preamble.\r\n--frx is no delimiter\r\n";
@@ -147,6 +163,15 @@ std::vector<StreamRow> StreamRows() {
          MultipartBody("fr", zero),
          {},
          Expected(zero)},
+        {"lines ending in LF alone", MultipartType("fr"), "", lfBody, {}, Expected(lfParts)},
+        {"LF alone, three bytes at a time", MultipartType("fr"), "", lfBody, lfEvery3,
+         Expected(lfParts)},
+        {"LF and CR LF mixed",
+         MultipartType("fr"),
+         "",
+         mixedLf,
+         {},
+         Parts{{"ab", "a/b"}, {"cd", "c/d"}, {"ef", "c/d"}}},
         {"names in any case",
          MultipartType("fr"),
          "",

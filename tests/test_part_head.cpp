@@ -75,6 +75,9 @@ TEST(PartHead, LengthAndTypeFromTheHeadLines) {
          7, 0, ""},
         {"--fr\r\n  Content-Length: 4\r\n\r\n", 4, 0, ""},
         {"--fr\r\nContent-Type: " + t300 + "\r\n\r\n", -1, 1, std::string(255, 't')},
+        // lines ending in LF alone, or in a mix of both
+        {"--fr\nContent-Type: text/x\nContent-Length: 8\n\n", 8, 1, "text/x"},
+        {"--fr\r\nContent-Length: 9\nContent-Type: a/b\r\n\n", 9, 1, "a/b"},
         // the delimiter line itself is not a head line
         {"Content-Length: 3\r\n\r\n", -1, 0, ""},
     };
@@ -107,7 +110,9 @@ TEST(Delimiter, EndsABodyOfUnknownLength) {
         {"not at a line start", "abc--fr\r\n", "fr", -1, 0},
         {"without dashes", "abc\r\nfr\r\n", "fr", -1, 0},
         {"one dash", "abc\r\n-fr\r\n", "fr", -1, 0},
-        {"zero bytes before", std::string("a\0\r\n\0b\r\n--fr", 12), "fr", 6, 8},
+        {"zero bytes before", std::string("a\0\r\n\0b\r\n--fr\r\n", 14), "fr", 6, 8},
+        {"a longer boundary is no delimiter", "abc\r\n--frx\r\n--fr \r\n", "fr", 10, 12},
+        {"boundary at the end: not yet", "abc\r\n--fr", "fr", -1, 0},
         {"first of two", "a\r\n--fr\r\nb\r\n--fr", "fr", 1, 3},
         {"boundary split at the end", "abc\r\n--f", "fr", -1, 0},
     };

@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "http_client.h"
 #include "http_log.h"
 #include "http_status.h"
 #include "stderr_capture.h"
@@ -11,10 +10,7 @@ namespace {
 
 class StatusTable : public ::testing::Test {
 protected:
-    void SetUp() override {
-        g_cHttpLog.SetLevel(2);
-        g_nLastErrNo = 0;
-    }
+    void SetUp() override { g_cHttpLog.SetLevel(2); }
     void TearDown() override { g_cHttpLog.SetLevel(-1); }
 };
 
@@ -28,7 +24,6 @@ TEST_F(StatusTable, ByPosition) {
         std::string log = cap.Finish();
         EXPECT_NE(log.find("GetStatusDesc Return -1, IN Param is Out of Area\n"),
                   std::string::npos);
-        EXPECT_EQ(g_nLastErrNo.load(), 0);
     }
 }
 
@@ -53,11 +48,11 @@ TEST_F(StatusTable, ByCode) {
         {nullptr, 40, -13, "IN Param is Invalid\n"},
     };
     for (const CodeRow& r : rows) {
-        g_nLastErrNo = 0;
+        int nErrNo = 0;
         StderrCapture cap;
-        EXPECT_EQ(GetStatusDesc(r.code), r.position) << (r.code ? r.code : "null");
+        EXPECT_EQ(GetStatusDesc(r.code, &nErrNo), r.position) << (r.code ? r.code : "null");
         std::string log = cap.Finish();
-        EXPECT_EQ(g_nLastErrNo.load(), r.errNo);
+        EXPECT_EQ(nErrNo, r.errNo);
         if (r.logTail == nullptr) {
             EXPECT_EQ(log, "");
         } else {

@@ -60,6 +60,21 @@ extern "C" {
 #define HTTP_ERR_NO_SESSION (-11) /* no session is registered under the handle */
 #define HTTP_ERR_STATUS (-13)     /* malformed status line or status code */
 
+/* State of a session's receiver (OXR_HTTP_GetStreamState). */
+#define HTTP_STREAM_NONE 0    /* none started: no request yet, refused, or raw without callback */
+#define HTTP_STREAM_RUNNING 1 /* delivering */
+#define HTTP_STREAM_ENDED 2   /* ended; the reason says why */
+
+/* Why a receiver ended. */
+#define HTTP_END_NONE 0              /* it has not ended */
+#define HTTP_END_PEER_CLOSED 1       /* the device closed or reset the connection */
+#define HTTP_END_CLOSING_DELIMITER 2 /* the multipart body's closing delimiter came, and then
+                                        the connection closed or stayed quiet */
+#define HTTP_END_TIMEOUT 3           /* multipart: no data for the stream time-out (8 s) */
+#define HTTP_END_FRAMING 4           /* broken framing: chunk, part head or part too large */
+#define HTTP_END_STOPPED 5           /* stopped by OXR_HTTP_Close */
+#define HTTP_END_NO_MEMORY 6         /* no memory for a part */
+
 /* One delivery to the data callback; valid only during the call. */
 typedef struct OXR_HTTP_DATA {
     int nDataLen;           /* number of bytes at pData */

@@ -71,12 +71,8 @@ struct OXR_HOSTBUF {
 // Resolves a host name or numeric address (a bracketed IPv6 literal is
 // accepted too) into pBuf and returns &pBuf->entry, or NULL on failure.
 // Prefers an IPv4 address; gives IPv6 only when the host has no IPv4 one.
-// Thread-safe; the library itself resolves through this, with the buffer on
-// its own stack, so no thread keeps per-thread state in the library.
+// Thread-safe; the buffer is the caller's, so no per-thread state is kept.
 OXR_HOSTENT* OXR_ResolveHost(const char* pszHost, OXR_HOSTBUF* pBuf);
-// As OXR_ResolveHost into a per-thread buffer, valid until this thread's
-// next call.
-OXR_HOSTENT* OXR_GetAddressByName(const char* pszHost);
 
 // ---------------------------------------------------------------- sockets
 
@@ -92,52 +88,60 @@ struct OXR_SOCKADDR {
 int OXR_MakeAddr4ByInt(uint32_t nAddr, uint16_t wPort, OXR_SOCKADDR* pAddr);
 // pAddr16: 16 address bytes as stored in the host entry.
 int OXR_MakeAddr6(const void* pAddr16, uint16_t wPort, OXR_SOCKADDR* pAddr);
+// Length of the address record's socket address (IPv4 or IPv6).
+int OXR_AddrLen(const OXR_SOCKADDR* pAddr);
+
+// What a receive, send or connect on a non-blocking socket reports when it
+// would have to wait.
+const int OXR_E_WOULDBLOCK = -2;
 
 int OXR_CreateSocket(int nFamily, int nType, int nProtocol); // -1 on failure
 int OXR_SetBuffSize(int nSocket, int nSendSize, int nRecvSize);
-// Bounds each send: a send that can move nothing for nTimeOutMs fails
-// (0 or less: no bound). 0 on success.
-int OXR_SetSendTimeOut(int nSocket, int nTimeOutMs);
-// Connects within nTimeOutMs; the socket is blocking again afterwards.
-// 0 on success, negative on failure or time-out.
-int OXR_ConnectWithTimeOut(int nSocket, const OXR_SOCKADDR* pAddr, int nTimeOutMs);
+// Starts connecting; the socket is non-blocking from here on (see
+// OXR_SetNonBlocking). 0 when connected at once, OXR_E_WOULDBLOCK while the
+// connection is under way (it is done when the socket becomes writable),
+// -1 on failure.
+int OXR_ConnectStart(int nSocket, const OXR_SOCKADDR* pAddr);
+// Once a started connect made the socket writable: 0 connected, -1 failed.
+int OXR_ConnectResult(int nSocket);
+// bOn 1: receives and sends on the socket never wait; they report
+// OXR_E_WOULDBLOCK instead, and the caller waits with OXR_WaitReadable or
+// OXR_WaitWritable. bOn 0: they block again. 0 on success.
+int OXR_SetNonBlocking(int nSocket, int bOn);
 int OXR_CloseSocket(int nSocket, int nFlags);
 // Ends both directions; the descriptor stays allocated until OXR_CloseSocket.
-// On POSIX a receive blocked on the socket in another thread returns at once;
-// Winsock does not promise that, so a receiver that must stop promptly waits
-// in short slices (OXR_WaitReadable) and checks its stop flag between them.
+// On POSIX a receive or wait on the socket in another thread returns at once;
+// Winsock does not promise that, so whoever must stop promptly waits in short
+// slices and checks its stop flag between them.
 int OXR_ShutdownSocket(int nSocket);
 
-// Sends up to nLen bytes (never raises SIGPIPE); bytes sent, negative on failure.
+// Sends as much of nLen bytes as the socket takes now (never raises
+// SIGPIPE): bytes sent; OXR_E_WOULDBLOCK when a non-blocking socket takes
+// none; -1 on failure.
 int OXR_Sendn(int nSocket, const char* pData, int nLen, int nFlags);
-// Waits at most nTimeOutMs until a receive would not block (data, orderly
-// close or error). >0 ready, 0 time-out, <0 failure.
+// One receive: bytes received, 0 on orderly close, OXR_E_WOULDBLOCK when a
+// non-blocking socket has nothing, -1 on error.
+int OXR_Recv(int nSocket, char* pBuf, int nLen);
+// Waits at most nTimeOutMs (0: just looks) until a receive would not block
+// (data, orderly close or error). >0 ready, 0 time-out, <0 failure.
 int OXR_WaitReadable(int nSocket, int nTimeOutMs);
 // Waits at most nTimeOutMs until a send would find room (or fail at once).
 // >0 ready, 0 time-out, <0 failure.
 int OXR_WaitWritable(int nSocket, int nTimeOutMs);
-// One receive, no time-out; bytes received, 0 on orderly close, negative on error.
-int OXR_Recv(int nSocket, char* pBuf, int nLen);
-// One receive that waits at most nTimeOutMs; 0 or less on time-out, close or error.
-int OXR_RecvWithTimeOut(int nSocket, char* pBuf, int nLen, int nTimeOutMs);
-// Receives until nLen bytes have arrived, each wait for more data bounded by
-// nTimeOutMs. Returns nLen; on time-out, close or error after some bytes it
-// returns the count received so far; with none, 0 or less.
-int OXR_Recvn(int nSocket, char* pBuf, int nLen, int nTimeOutMs);
-
-// Listening side, for servers on loopback (tests, demo). pszAddr is numeric.
-// Returns the socket or -1; *pwBoundPort receives the port actually bound.
-int OXR_CreateListenSocket(const char* pszAddr, uint16_t wPort, uint16_t* pwBoundPort);
-// Waits at most nTimeOutMs for a connection; the new socket, or -1.
-int OXR_Accept(int nListenSocket, int nTimeOutMs);
 
 // ---------------------------------------------------------------- threads
 
 typedef int (*OXR_THREAD_PROC)(void* pArg);
 typedef void* OXR_THREAD; // 0 when there is no thread
 
-// Starts pfnProc(pArg) on a thread with a small stack (256 KiB). The four
-// trailing words are reserved and must be 0. 0 on failure.
+// Least stack a new thread gets: callbacks run on these threads, and image
+// decoders in them want several hundred KiB of scratch space.
+const int OXR_THREAD_MIN_STACK = 1024 * 1024;
+
+// Starts pfnProc(pArg) on a thread with the platform's default stack, at
+// least OXR_THREAD_MIN_STACK (on Windows exactly that much reserved,
+// committed as it is used, so a 32-bit process holds a thousand of them).
+// The four trailing words are reserved and must be 0. 0 on failure.
 OXR_THREAD OXR_Thread_Create(OXR_THREAD_PROC pfnProc, void* pArg, int, int, int, int);
 // Waits for the thread to end and releases the handle; 0 on success.
 int OXR_Thread_Wait(OXR_THREAD hThread);
@@ -159,8 +163,6 @@ char OXR_PathSep();
 
 // First occurrence of pszPattern in pszText (zero-terminated), or NULL.
 char* OXR_Strstr(const char* pszText, const char* pszPattern);
-// As OXR_Strstr, ignoring ASCII case.
-char* OXR_Strcasestr(const char* pszText, const char* pszPattern);
 // 0 when equal ignoring ASCII case; otherwise the sign of the first difference.
 int OXR_Strcasecmp(const char* pszA, const char* pszB);
 // Bounded searches over received bytes: the first occurrence of the nLen

@@ -19,15 +19,6 @@ char* OXR_Strstr(const char* pszText, const char* pszPattern) {
     return const_cast<char*>(std::strstr(pszText, pszPattern));
 }
 
-char* OXR_Strcasestr(const char* pszText, const char* pszPattern) {
-    if (pszText == nullptr || pszPattern == nullptr) {
-        return nullptr;
-    }
-    size_t nText = std::strlen(pszText);
-    const char* p = OXR_Memcasemem(pszText, pszText + nText, pszPattern, std::strlen(pszPattern));
-    return const_cast<char*>(p);
-}
-
 int OXR_Strcasecmp(const char* pszA, const char* pszB) {
     const unsigned char* a = reinterpret_cast<const unsigned char*>(pszA);
     const unsigned char* b = reinterpret_cast<const unsigned char*>(pszB);

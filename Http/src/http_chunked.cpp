@@ -1,3 +1,5 @@
+// Removes chunked framing in place, carrying its state from one received
+// piece to the next; the receiver feeds it, nothing else knows chunks.
 #include "http_chunked.h"
 
 #include <cstring>
@@ -48,7 +50,10 @@ int CHttpChunkDecoder::Decode(char* p, int nLen) {
             if (m_nLeft < n) {
                 n = static_cast<int>(m_nLeft);
             }
-            std::memmove(p + nOut, p + nIn, static_cast<size_t>(n));
+            // Data before the first framing byte is already in place.
+            if (nOut != nIn) {
+                std::memmove(p + nOut, p + nIn, static_cast<size_t>(n));
+            }
             nIn += n;
             nOut += n;
             m_nLeft -= n;

@@ -15,32 +15,57 @@ CHttpSessionMgr g_cSessionMgr;
 
 namespace {
 
-// Looks a handle up; a handle with no session sets -11 and writes a record.
-CHttpSession* FindSession(int nHandle, const char* pszFile, int nLine) {
-    CHttpSession* pSession = g_cSessionMgr.GetHttpSession(nHandle);
-    if (pSession == nullptr) {
-        SetLastErrNo(HTTP_ERR_NO_SESSION);
-        g_cHttpLog.WriteLog(2, pszFile, nLine, "%s",
-                            "Get HttpSession return NULL, Func Return -1\n");
+// A session looked up for the length of one export: held, so a Close on
+// another thread waits until this call has let it go.
+class CSessionRef {
+public:
+    CSessionRef(int nHandle, const char* pszFile, int nLine)
+        : m_pSession(g_cSessionMgr.GetHttpSession(nHandle)) {
+        if (m_pSession == nullptr) {
+            SetLastErrNo(HTTP_ERR_NO_SESSION);
+            g_cHttpLog.WriteLog(kLogFailure, pszFile, nLine, "%s",
+                                "Get HttpSession return NULL, Func Return -1\n");
+        }
     }
-    return pSession;
-}
+    ~CSessionRef() { g_cSessionMgr.ReleaseHttpSession(m_pSession); }
+    CSessionRef(const CSessionRef&) = delete;
+    CSessionRef& operator=(const CSessionRef&) = delete;
 
-#define FIND_SESSION(handle) FindSession((handle), __FILE__, __LINE__)
+    CHttpSession* Get() const { return m_pSession; }
+    CHttpSession* operator->() const { return m_pSession; }
+    // The caller owns the session from here (Close).
+    void Detach() { m_pSession = nullptr; }
 
-// Creates and opens a session; a session whose open failed is destroyed at
-// once, so its handle goes back to the pool instead of leaking.
-CHttpSession* OpenSession(const char* pszUrl, int nMethod, const char* pszCredentials, int nUnused,
-                          int nTimeOutMs) {
+private:
+    CHttpSession* m_pSession;
+};
+
+// Looks a handle up for this export; a handle with no session sets -11 and
+// writes a record naming the export's line.
+#define FIND_SESSION(ref, handle) CSessionRef ref((handle), __FILE__, __LINE__)
+
+// Creates and opens a session and returns its handle, or -1; a session
+// whose open failed is destroyed at once, so its handle goes back to the
+// pool instead of leaking. OpenEx's callback is registered before the handle
+// can be found, so no request can start a receiver without it.
+int OpenSession(const char* pszUrl, int nMethod, const char* pszCredentials, int nUnused,
+                int nTimeOutMs, bool bCallback, OXR_HTTP_DataCallback pfnCallback,
+                void* pUserData) {
     CHttpSession* pSession = g_cSessionMgr.CreateHttpSession();
     if (pSession == nullptr) {
-        return nullptr;
+        return -1;
     }
     if (pSession->Open(pszUrl, nMethod, pszCredentials, nUnused, nTimeOutMs) != 0) {
         g_cSessionMgr.DestroyHttpSession(pSession);
-        return nullptr;
+        return -1;
     }
-    return pSession;
+    if (bCallback) {
+        pSession->SetDataCallback(pfnCallback, pUserData);
+    }
+    // Once published, another thread may close it: its handle is read first.
+    const int nHandle = pSession->GetIndex();
+    g_cSessionMgr.PublishHttpSession(pSession);
+    return nHandle;
 }
 
 } // namespace
@@ -62,91 +87,102 @@ void OXR_HTTP_CALL OXR_HTTP_SetLog(int nLevel) {
 
 int OXR_HTTP_CALL OXR_HTTP_GetErrNo(int nHandle) {
     CHttpSession* pSession = g_cSessionMgr.GetHttpSession(nHandle);
-    return pSession != nullptr ? pSession->GetErrNo() : g_nLastErrNo.load();
+    const int nErrNo = pSession != nullptr ? pSession->GetErrNo() : g_nLastErrNo.load();
+    g_cSessionMgr.ReleaseHttpSession(pSession);
+    return nErrNo;
 }
 
 int OXR_HTTP_CALL OXR_HTTP_Open(const char* pszUrl, int nMethod, const char* pszCredentials,
                                 int nUnused, int nTimeOutMs) {
-    CHttpSession* pSession = OpenSession(pszUrl, nMethod, pszCredentials, nUnused, nTimeOutMs);
-    if (pSession == nullptr) {
-        HTTP_LOG(2, "Create HttpSession return NULL, Func Return -1\n");
-        return -1;
+    const int nHandle =
+        OpenSession(pszUrl, nMethod, pszCredentials, nUnused, nTimeOutMs, false, nullptr, nullptr);
+    if (nHandle == -1) {
+        HTTP_LOG(kLogFailure, "Create HttpSession return NULL, Func Return -1\n");
     }
-    return pSession->GetIndex();
+    return nHandle;
 }
 
 int OXR_HTTP_CALL OXR_HTTP_OpenEx(const char* pszUrl, int nMethod, const char* pszCredentials,
                                   int nUnused, int nTimeOutMs, OXR_HTTP_DataCallback pfnCallback,
                                   void* pUserData) {
-    CHttpSession* pSession = OpenSession(pszUrl, nMethod, pszCredentials, nUnused, nTimeOutMs);
-    if (pSession == nullptr) {
-        HTTP_LOG(2, "Create HttpSession return NULL, Func Return -1\n");
-        return -1;
+    const int nHandle = OpenSession(pszUrl, nMethod, pszCredentials, nUnused, nTimeOutMs, true,
+                                    pfnCallback, pUserData);
+    if (nHandle == -1) {
+        HTTP_LOG(kLogFailure, "Create HttpSession return NULL, Func Return -1\n");
     }
-    pSession->SetDataCallback(pfnCallback, pUserData);
-    return pSession->GetIndex();
+    return nHandle;
 }
 
 int OXR_HTTP_CALL OXR_HTTP_SendRequest(int nHandle, const char* pszContentLength, const char* pBody,
                                        int nBodyLen, int nTimeOutMs) {
-    CHttpSession* pSession = FIND_SESSION(nHandle);
-    if (pSession == nullptr) {
+    FIND_SESSION(pSession, nHandle);
+    if (pSession.Get() == nullptr) {
         return -1;
     }
     return pSession->SendRequest(pszContentLength, pBody, nBodyLen, nTimeOutMs);
 }
 
 int OXR_HTTP_CALL OXR_HTTP_AddHeader(int nHandle, const char* pszName, const char* pszValue) {
-    CHttpSession* pSession = FIND_SESSION(nHandle);
-    if (pSession == nullptr) {
+    FIND_SESSION(pSession, nHandle);
+    if (pSession.Get() == nullptr) {
         return -1;
     }
     return pSession->AddHeader(pszName, pszValue);
 }
 
 int OXR_HTTP_CALL OXR_HTTP_RemoveHeader(int nHandle, const char* pszName) {
-    CHttpSession* pSession = FIND_SESSION(nHandle);
-    if (pSession == nullptr) {
+    FIND_SESSION(pSession, nHandle);
+    if (pSession.Get() == nullptr) {
         return -1;
     }
     return pSession->RemoveHeader(pszName);
 }
 
 int OXR_HTTP_CALL OXR_HTTP_GetInfoByType(int nHandle, int nType, int nArg1, int nArg2) {
-    CHttpSession* pSession = FIND_SESSION(nHandle);
-    if (pSession == nullptr) {
+    FIND_SESSION(pSession, nHandle);
+    if (pSession.Get() == nullptr) {
         return -1;
     }
     return pSession->GetInfoByType(nType, nArg1, nArg2) == 0 ? -1 : 0;
 }
 
 const char* OXR_HTTP_CALL OXR_HTTP_GetInfoByName(int nHandle, const char* pszName) {
-    CHttpSession* pSession = FIND_SESSION(nHandle);
-    if (pSession == nullptr) {
+    FIND_SESSION(pSession, nHandle);
+    if (pSession.Get() == nullptr) {
         return nullptr;
     }
     return pSession->GetInfoByName(pszName);
 }
 
 int OXR_HTTP_CALL OXR_HTTP_GetContent(int nHandle, int nUnused) {
-    CHttpSession* pSession = FIND_SESSION(nHandle);
-    if (pSession == nullptr) {
+    FIND_SESSION(pSession, nHandle);
+    if (pSession.Get() == nullptr) {
         return -1;
     }
     return pSession->GetContent(nUnused);
 }
 
 int OXR_HTTP_CALL OXR_HTTP_Close(int nHandle) {
-    CHttpSession* pSession = FIND_SESSION(nHandle);
-    if (pSession == nullptr) {
+    FIND_SESSION(pSession, nHandle);
+    if (pSession.Get() == nullptr) {
         return -1;
     }
     // Closing from the session's own data callback cannot wait for the
-    // receiver it runs on: refused, and the session stays.
-    if (pSession->Close() != 0) {
+    // receiver it runs on: refused (by the transport, which says so), and
+    // the session stays.
+    if (pSession->OnOwnReceiver()) {
+        return pSession->Close();
+    }
+    if (g_cSessionMgr.TakeHttpSession(pSession.Get()) != 0) {
+        // Another thread's Close took it first.
+        SetLastErrNo(HTTP_ERR_NO_SESSION);
+        HTTP_LOG(kLogFailure, "Get HttpSession return NULL, Func Return -1\n");
         return -1;
     }
-    g_cSessionMgr.DestroyHttpSession(pSession);
+    CHttpSession* pOwned = pSession.Get();
+    pSession.Detach();
+    pOwned->Close();
+    g_cSessionMgr.DestroyHttpSession(pOwned);
     return 0;
 }
 

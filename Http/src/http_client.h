@@ -1,4 +1,6 @@
-// Process-wide state shared by every unit: the last error number.
+// The process-wide last error number. Only the exports and the session
+// layer include this: the units below them hand their failures up as
+// results, and these record them.
 #ifndef HTTP_CLIENT_H
 #define HTTP_CLIENT_H
 
@@ -10,6 +12,17 @@ extern std::atomic<int> g_nLastErrNo;
 
 inline void SetLastErrNo(int nErrNo) {
     g_nLastErrNo = nErrNo;
+}
+
+// A lower unit's result: 0, -1 (failed, no error number to record) or an
+// error number (HTTP_ERR_*, all below -1). Records an error number and
+// hands -1 up in its place; anything else unchanged.
+inline int RecordResult(int nResult) {
+    if (nResult < -1) {
+        SetLastErrNo(nResult);
+        return -1;
+    }
+    return nResult;
 }
 
 #endif // HTTP_CLIENT_H

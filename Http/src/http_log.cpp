@@ -1,3 +1,5 @@
+// CHttpLog: the level, the target (standard error or a daily file) and the
+// record format. Knows nothing of sessions.
 #include "http_log.h"
 
 #include <cstdarg>

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "oxr.h"
+#include "oxr_http.h"
 
 class CHttpLog {
 public:
@@ -50,6 +51,11 @@ private:
 };
 
 extern CHttpLog g_cHttpLog;
+
+// Levels records are written at: an allocation failure shows from level 0
+// on, every other failure from level 2 (HTTP_LOG_DEBUG).
+const int kLogNoMemory = HTTP_LOG_OFF;
+const int kLogFailure = HTTP_LOG_DEBUG;
 
 // Log record with the reporting statement's own source file and line.
 #define HTTP_LOG(level, msg) g_cHttpLog.WriteLog((level), __FILE__, __LINE__, "%s", (msg))

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <new>
 
-#include "http_client.h"
 #include "http_log.h"
 #include "oxr.h"
 #include "oxr_http.h"
@@ -82,9 +81,8 @@ CHttpParser::~CHttpParser() {
 int CHttpParser::AddHeader(const char* pszName, const char* pszValue) {
     if (pszName == nullptr || pszValue == nullptr || HasLineBreak(pszName) ||
         HasLineBreak(pszValue)) {
-        SetLastErrNo(HTTP_ERR_BAD_PARAM);
-        HTTP_LOG(2, "AddHeader Return -1, IN Param is Invalid\n");
-        return -1;
+        HTTP_LOG(kLogFailure, "AddHeader Return -1, IN Param is Invalid\n");
+        return HTTP_ERR_BAD_PARAM;
     }
     size_t nName = std::strlen(pszName);
     size_t nValue = std::strlen(pszValue);
@@ -95,18 +93,16 @@ int CHttpParser::AddHeader(const char* pszName, const char* pszValue) {
         // leaves the record exactly as it was.
         char* pszNew = CopyText(pszValue, nValue);
         if (pszNew == nullptr) {
-            SetLastErrNo(HTTP_ERR_NO_MEMORY);
-            HTTP_LOG(0, "AddHeader Return -1, operation new Error\n");
-            return -1;
+            HTTP_LOG(kLogNoMemory, "AddHeader Return -1, operation new Error\n");
+            return HTTP_ERR_NO_MEMORY;
         }
         delete[] pFound->pszValue;
         pFound->pszValue = pszNew;
         return 0;
     }
     if (AppendRecord(m_lstRequestHeaders, pszName, nName, pszValue, nValue) == nullptr) {
-        SetLastErrNo(HTTP_ERR_NO_MEMORY);
-        HTTP_LOG(0, "AddHeader Return -1, operation new Error\n");
-        return -1;
+        HTTP_LOG(kLogNoMemory, "AddHeader Return -1, operation new Error\n");
+        return HTTP_ERR_NO_MEMORY;
     }
     return 0;
 }
@@ -120,7 +116,7 @@ int CHttpParser::RemoveHeader(const char* pszName) {
     return 0;
 }
 
-HttpHeader* CHttpParser::FindHeader(const char* pszName, HttpHeaderList& lst) {
+HttpHeader* CHttpParser::FindHeader(const char* pszName, HttpHeaderList& lst, bool bQuiet) {
     if (pszName != nullptr) {
         for (HttpHeader* pRecord : lst) {
             if (OXR_Strcasecmp(pRecord->pszName, pszName) == 0) {
@@ -128,13 +124,29 @@ HttpHeader* CHttpParser::FindHeader(const char* pszName, HttpHeaderList& lst) {
             }
         }
     }
-    HTTP_LOG(2, "FindHeader Return NULL, cannot find header\n");
+    if (!bQuiet) {
+        HTTP_LOG(kLogFailure, "FindHeader Return NULL, cannot find header\n");
+    }
     return nullptr;
 }
 
-const char* CHttpParser::GetResponseHeader(const char* pszName) {
-    HttpHeader* pFound = FindHeader(pszName, m_lstResponseHeaders);
+const char* CHttpParser::GetResponseHeader(const char* pszName, bool bQuiet) {
+    HttpHeader* pFound = FindHeader(pszName, m_lstResponseHeaders, bQuiet);
     return pFound != nullptr ? pFound->pszValue : nullptr;
+}
+
+int CHttpParser::ForEachResponseHeader(const char* pszName,
+                                       bool (*pfn)(void* pCtx, const char* pszValue), void* pCtx) {
+    int nFound = 0;
+    for (const HttpHeader* pRecord : m_lstResponseHeaders) {
+        if (OXR_Strcasecmp(pRecord->pszName, pszName) == 0) {
+            ++nFound;
+            if (!pfn(pCtx, pRecord->pszValue)) {
+                break;
+            }
+        }
+    }
+    return nFound;
 }
 
 void CHttpParser::ClearHeaders(HttpHeaderList& lst) {
@@ -144,6 +156,8 @@ void CHttpParser::ClearHeaders(HttpHeaderList& lst) {
     lst.clear();
 }
 
+// Part of the codec's interface for callers that reuse one codec for
+// several exchanges; the library itself keeps headers for a session's life.
 void CHttpParser::ClearRequestHeaders() {
     ClearHeaders(m_lstRequestHeaders);
 }
@@ -158,6 +172,7 @@ int CHttpParser::ParseMsg(const char* pHead, int nHeadLen) {
     m_pHead = nullptr;
     m_nHeadLen = 0;
     m_pCursor = nullptr;
+    m_nStatusCode = 0;
 
     if (pHead == nullptr || nHeadLen < 0) {
         nHeadLen = 0; // parsed as an empty head: the version error below
@@ -166,9 +181,8 @@ int CHttpParser::ParseMsg(const char* pHead, int nHeadLen) {
     // m_nHeadLen, and an overrun would show as a heap error, not as a zero.
     char* pCopy = new (std::nothrow) char[static_cast<size_t>(nHeadLen)];
     if (pCopy == nullptr) {
-        SetLastErrNo(HTTP_ERR_NO_MEMORY);
-        HTTP_LOG(0, "ParseMsg Return -1, operation new Error\n");
-        return -1;
+        HTTP_LOG(kLogNoMemory, "ParseMsg Return -1, operation new Error\n");
+        return HTTP_ERR_NO_MEMORY;
     }
     if (nHeadLen > 0) {
         std::memcpy(pCopy, pHead, static_cast<size_t>(nHeadLen));
@@ -185,15 +199,14 @@ int CHttpParser::ParseMsg(const char* pHead, int nHeadLen) {
 
 int CHttpParser::ParseStartLine() {
     char* pEnd = m_pHead + m_nHeadLen;
-    char* pStart = SkipSpaces(m_pHead, nullptr);
+    char* pStart = SkipSpaces(m_pHead);
 
     // The searches run past the first line on purpose: a status line without
     // a second blank takes its reason from a later line.
     char* pBlank1 = const_cast<char*>(OXR_Memmem(pStart, pEnd, " ", 1));
     if (pBlank1 == nullptr || static_cast<size_t>(pBlank1 - pStart) > kVersionMax) {
-        SetLastErrNo(HTTP_ERR_STATUS);
-        HTTP_LOG(2, "ParseStartLine Return -1, parse http version error\n");
-        return -1;
+        HTTP_LOG(kLogFailure, "ParseStartLine Return -1, parse http version error\n");
+        return HTTP_ERR_STATUS;
     }
     std::memcpy(m_szVersion, pStart, static_cast<size_t>(pBlank1 - pStart));
     m_szVersion[pBlank1 - pStart] = '\0';
@@ -201,9 +214,8 @@ int CHttpParser::ParseStartLine() {
     char* pCode = pBlank1 + 1;
     char* pBlank2 = const_cast<char*>(OXR_Memmem(pCode, pEnd, " ", 1));
     if (pBlank2 == nullptr) {
-        SetLastErrNo(HTTP_ERR_STATUS);
-        HTTP_LOG(2, "ParseStartLine Return -1, parse status code error\n");
-        return -1;
+        HTTP_LOG(kLogFailure, "ParseStartLine Return -1, parse status code error\n");
+        return HTTP_ERR_STATUS;
     }
     // Three characters whatever they are, but never past the end of the copy
     // (the second blank may be the last byte).
@@ -211,25 +223,30 @@ int CHttpParser::ParseStartLine() {
     size_t nCode = static_cast<size_t>(pEnd - pCode) < 3 ? static_cast<size_t>(pEnd - pCode) : 3;
     std::memcpy(szCode, pCode, nCode);
     m_nStatusCode = std::atoi(szCode);
+
+    // The reason phrase ends with its line, in CR LF or LF alone. It is read
+    // for a refused status too, so the caller can tell why.
+    char* pReason = pBlank2 + 1;
+    char* pLineEnd = FindLineEnd(pReason);
+    if (pLineEnd == nullptr) {
+        m_pCursor = pEnd;
+    } else {
+        m_pCursor = pLineEnd + 1;
+        if (pLineEnd > pReason && pLineEnd[-1] == '\r') {
+            --pLineEnd;
+        }
+        size_t nReason = static_cast<size_t>(pLineEnd - pReason);
+        if (nReason > kReasonMax) {
+            nReason = kReasonMax;
+        }
+        std::memcpy(m_szReason, pReason, nReason);
+        m_szReason[nReason] = '\0';
+    }
     // Client and server errors are refused, and so is anything whose first
     // character is above '3' (bytes beyond ASCII included).
     if (static_cast<unsigned char>(pCode[0]) > '3') {
         return -1;
     }
-
-    char* pReason = pBlank2 + 1;
-    char* pLineEnd = const_cast<char*>(OXR_Memmem(pReason, pEnd, "\r\n", 2));
-    if (pLineEnd == nullptr) {
-        m_pCursor = pEnd;
-        return 0;
-    }
-    size_t nReason = static_cast<size_t>(pLineEnd - pReason);
-    if (nReason > kReasonMax) {
-        nReason = kReasonMax;
-    }
-    std::memcpy(m_szReason, pReason, nReason);
-    m_szReason[nReason] = '\0';
-    m_pCursor = pLineEnd + 2;
     return 0;
 }
 
@@ -237,20 +254,23 @@ int CHttpParser::ParseHeaders() {
     char* pEnd = m_pHead + m_nHeadLen;
     // A head without header lines has its empty line right here; skipping
     // white space first would run through it and into whatever follows.
-    if (m_pCursor != nullptr && pEnd - m_pCursor >= 2 && m_pCursor[0] == '\r' &&
-        m_pCursor[1] == '\n') {
-        m_pCursor += 2;
+    if (m_pCursor != nullptr && m_pCursor < pEnd &&
+        (m_pCursor[0] == '\n' ||
+         (pEnd - m_pCursor >= 2 && m_pCursor[0] == '\r' && m_pCursor[1] == '\n'))) {
+        m_pCursor += m_pCursor[0] == '\n' ? 1 : 2;
         return 0;
     }
-    char* p = SkipSpaces(m_pCursor, nullptr);
-    // Every pass moves p behind one CR LF pair, so the loop ends with the copy.
+    char* p = SkipSpaces(m_pCursor);
+    // Every pass moves p behind one line end, so the loop ends with the copy.
     while (p != nullptr && p < pEnd) {
-        char* pLineEnd = FindLineEnd(p, nullptr);
-        if (pLineEnd == nullptr) {
+        char* pNext = FindLineEnd(p);
+        if (pNext == nullptr) {
             return 0;
         }
+        // The CR of a CR LF is never part of a name or value.
+        char* pLineEnd = (pNext > p && pNext[-1] == '\r') ? pNext - 1 : pNext;
         if (pLineEnd == p) {
-            m_pCursor = p + 2;
+            m_pCursor = pNext + 1;
             return 0;
         }
         const char* pColon = OXR_Memmem(p, pLineEnd, ":", 1);
@@ -263,17 +283,16 @@ int CHttpParser::ParseHeaders() {
             }
             if (AppendRecord(m_lstResponseHeaders, p, static_cast<size_t>(pColon - p), pValue,
                              static_cast<size_t>(pLineEnd - pValue)) == nullptr) {
-                SetLastErrNo(HTTP_ERR_NO_MEMORY);
-                HTTP_LOG(0, "ParseHeaders Return -1, operation new Error\n");
-                return -1;
+                HTTP_LOG(kLogNoMemory, "ParseHeaders Return -1, operation new Error\n");
+                return HTTP_ERR_NO_MEMORY;
             }
         }
-        p = pLineEnd + 2;
+        p = pNext + 1;
     }
     return 0;
 }
 
-char* CHttpParser::SkipSpaces(char* p, char** ppOut) {
+char* CHttpParser::SkipSpaces(char* p) {
     if (p == nullptr) {
         return nullptr;
     }
@@ -281,19 +300,26 @@ char* CHttpParser::SkipSpaces(char* p, char** ppOut) {
     while (p < pEnd && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')) {
         ++p;
     }
-    if (ppOut != nullptr) {
-        *ppOut = p;
-    }
     return p;
 }
 
-char* CHttpParser::FindLineEnd(char* p, char** ppOut) {
-    char* pFound = nullptr;
-    if (p != nullptr) {
-        pFound = const_cast<char*>(OXR_Memmem(p, m_pHead + m_nHeadLen, "\r\n", 2));
+char* CHttpParser::FindLineEnd(char* p) {
+    if (p == nullptr) {
+        return nullptr;
     }
-    if (ppOut != nullptr) {
-        *ppOut = pFound;
+    return const_cast<char*>(OXR_Memmem(p, m_pHead + m_nHeadLen, "\n", 1));
+}
+
+const char* HttpFindHeadEnd(const char* pBegin, const char* pFrom, const char* pEnd) {
+    const char* p = pFrom < pBegin ? pBegin : pFrom;
+    while ((p = OXR_Memmem(p, pEnd, "\n", 1)) != nullptr) {
+        // An empty line: nothing (or a CR alone) between the line end before
+        // and this one.
+        const char* q = (p > pBegin && p[-1] == '\r') ? p - 1 : p;
+        if (q > pBegin && q[-1] == '\n') {
+            return p + 1;
+        }
+        ++p;
     }
-    return pFound;
+    return nullptr;
 }

@@ -1,5 +1,6 @@
 // The message codec: request and response header lists, the request
-// formatter and the response head parser.
+// formatter and the response head parser. Works on bytes only: no socket,
+// and no process-wide state (failures come back as results).
 #ifndef HTTP_PARSE_H
 #define HTTP_PARSE_H
 
@@ -25,14 +26,21 @@ public:
 
     // ---- header lists
     // Adds a request header, or replaces the value of one with the same name
-    // (case ignored). 0, or -1 with the error number set.
+    // (case ignored). 0, HTTP_ERR_BAD_PARAM (a null text, or a CR or LF in
+    // one) or HTTP_ERR_NO_MEMORY.
     int AddHeader(const char* pszName, const char* pszValue);
     // Removes a request header; always 0.
     int RemoveHeader(const char* pszName);
-    // First record of the list whose name equals pszName ignoring case, or NULL.
-    HttpHeader* FindHeader(const char* pszName, HttpHeaderList& lst);
+    // First record of the list whose name equals pszName ignoring case, or
+    // NULL. A miss writes a record unless bQuiet (for names that are only
+    // checked for, where a miss is no failure).
+    HttpHeader* FindHeader(const char* pszName, HttpHeaderList& lst, bool bQuiet = false);
     // Value of the first response header of that name, or NULL.
-    const char* GetResponseHeader(const char* pszName);
+    const char* GetResponseHeader(const char* pszName, bool bQuiet = false);
+    // Calls pfn with the value of every response header of that name, in
+    // arrival order, until it returns false. How many were found.
+    int ForEachResponseHeader(const char* pszName, bool (*pfn)(void* pCtx, const char* pszValue),
+                              void* pCtx);
     void ClearHeaders(HttpHeaderList& lst);
     void ClearRequestHeaders();
 
@@ -45,11 +53,19 @@ public:
     char* FormatMsg(int* pnMsgLen, const char* pBody, int nBodyLen);
 
     // ---- response parser
-    // Parses a response head (status line to the empty line). 0 when the head
-    // was accepted (status below 400), -1 otherwise.
+    // Parses a response head (status line to the empty line; lines end in
+    // CR LF or LF alone). 0 when the head was accepted; -1 when its status
+    // is refused (first digit above 3: the status line is read, the header
+    // fields are not); HTTP_ERR_STATUS for a malformed status line;
+    // HTTP_ERR_NO_MEMORY.
     int ParseMsg(const char* pHead, int nHeadLen);
+    // 0, -1 (refused) or HTTP_ERR_STATUS.
     int ParseStartLine();
+    // Appends the header fields from the cursor on; 0 or HTTP_ERR_NO_MEMORY.
+    // Also used on a refused head whose fields are wanted after all.
     int ParseHeaders();
+    // The name is kept from the codec's first design, although it gives the
+    // address of the status code, not the code.
     int* GetStatusCode() { return &m_nStatusCode; }
 
     // ---- read access
@@ -68,8 +84,9 @@ public:
 
 private:
     // Bounded by the end of the head copy; a null position gives null.
-    char* SkipSpaces(char* p, char** ppOut);
-    char* FindLineEnd(char* p, char** ppOut);
+    char* SkipSpaces(char* p);
+    // The LF that ends the line at p, or NULL.
+    char* FindLineEnd(char* p);
 
     char* m_pHead; // own copy of the last response head
     int m_nHeadLen;
@@ -85,5 +102,11 @@ private:
     HttpHeaderList m_lstRequestHeaders;
     HttpHeaderList m_lstResponseHeaders;
 };
+
+// Just past the first empty line of a head whose lines end in CR LF or LF
+// alone, or NULL when it has not arrived. Only line ends at pFrom or later
+// are tried (those before were tried already); the look back that tells an
+// empty line never goes before pBegin.
+const char* HttpFindHeadEnd(const char* pBegin, const char* pFrom, const char* pEnd);
 
 #endif // HTTP_PARSE_H

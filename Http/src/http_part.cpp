@@ -151,7 +151,15 @@ const char* HttpFindDelimiter(const char* pBody, const char* pFrom, const char* 
             --pLine;
         }
         bool bLineStart = pLine == pBody || pLine[-1] == '\n';
-        if (bLineStart && (p - pLine) + nLead >= 2) {
+        if (bLineStart && (p - pLine) + nLead >= 2 && p + nBoundaryLen >= pEnd) {
+            return nullptr; // what follows the boundary is not here yet
+        }
+        // "--" (the closing delimiter), blanks or the line end follow a
+        // delimiter; "--frame2" is no delimiter of "frame".
+        const char cNext = bLineStart ? p[nBoundaryLen] : 'x';
+        const bool bDelimEnd =
+            cNext == '-' || cNext == ' ' || cNext == '\t' || cNext == '\r' || cNext == '\n';
+        if (bLineStart && bDelimEnd && (p - pLine) + nLead >= 2) {
             const char* pBodyEnd = pLine;
             if (pBodyEnd > pBody && pBodyEnd[-1] == '\n') {
                 --pBodyEnd;

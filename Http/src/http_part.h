@@ -30,9 +30,11 @@ void HttpParsePartHead(const char* pBegin, const char* pEnd, HttpPartHead* pHead
 
 // Looks for the delimiter line that ends a body starting at pBody, among
 // [pBody, pEnd): a line that starts with dashes and then the boundary text,
-// with at least two dashes counting those the boundary itself begins with.
-// Only boundary occurrences that start at pFrom or later are tried (those
-// before were tried on an earlier call). Returns the end of the body (the CR
+// with at least two dashes counting those the boundary itself begins with,
+// and "-", a blank or the line end after it. Only boundary occurrences that
+// start at pFrom or later are tried (those before were tried on an earlier
+// call, or ended the bytes held: a caller resumes one byte before the
+// boundary's length from the end). Returns the end of the body (the CR
 // LF before the delimiter line is not part of it) and stores the start of the
 // delimiter line in *ppLine; NULL when there is none yet.
 const char* HttpFindDelimiter(const char* pBody, const char* pFrom, const char* pEnd,

@@ -1,34 +1,38 @@
-// Connection and request exchange of one session; the receiver thread lives
-// in http_receiver.cpp and http_multipart.cpp.
+// Connection and request exchange of one session, and the waits they share
+// with the receiver thread (http_receiver.cpp).
 #include "http_request.h"
 
 #include <cstring>
 
-#include "http_client.h"
 #include "http_log.h"
 
 namespace {
 
 // Socket buffers of 256 KiB each way hold a few video frames.
 const int kSocketBufSize = 0x40000;
+// Longest single wait before the stop flags are looked at again: shutting a
+// socket down does not wake a waiting select on every platform.
+const int kStopCheckMs = 100;
 
 } // namespace
 
 CHttpRequest::CHttpRequest()
     : m_nSocket(-1), m_bMultipart(0), m_nRecvLen(0), m_nLeftLen(0), m_nHeadLen(0), m_bStop(0),
-      m_bRecvEnded(1), m_bChunked(0), m_hThread(nullptr), m_nIndex(0), m_pfnDataCallback(nullptr),
-      m_pUserData(nullptr), m_nStreamTimeOutMs(kHttpStreamTimeOutMs), m_pfnSendn(OXR_Sendn),
-      m_pfnThreadCreate(OXR_Thread_Create) {
+      m_bAborted(0), m_bRecvEnded(1), m_bChunked(0), m_hThread(nullptr), m_nIndex(0),
+      m_pfnDataCallback(nullptr), m_pUserData(nullptr), m_nSendTimeOutMs(-1),
+      m_nStreamTimeOutMs(kHttpStreamTimeOutMs), m_bEndRecord(0), m_nEndReason(0), m_nDeliveries(0),
+      m_bStarted(0), m_nStatus(0), m_pfnSendn(OXR_Sendn), m_pfnThreadCreate(OXR_Thread_Create),
+      m_pfnSource(nullptr), m_pSourceCtx(nullptr) {
     std::memset(m_szBoundary, 0, sizeof(m_szBoundary));
     std::memset(m_szRecvBuf, 0, sizeof(m_szRecvBuf));
-    OXR_MutexCreate(&m_hStartMutex, 0);
+    OXR_MutexCreate(&m_hMutex, 0);
 }
 
 CHttpRequest::~CHttpRequest() {
     // Close first: a receiver still starting reads m_nRecvLen.
     Close();
     m_nRecvLen = 0;
-    OXR_MutexDestroy(&m_hStartMutex);
+    OXR_MutexDestroy(&m_hMutex);
 }
 
 void CHttpRequest::SetDataCallback(int nIndex, OXR_HTTP_DataCallback pfnCallback, void* pUserData) {
@@ -42,6 +46,11 @@ void CHttpRequest::SetRuntimeSeams(SendFn pfnSendn, ThreadCreateFn pfnThreadCrea
     m_pfnThreadCreate = pfnThreadCreate != nullptr ? pfnThreadCreate : OXR_Thread_Create;
 }
 
+void CHttpRequest::SetSource(SourceFn pfnSource, void* pCtx) {
+    m_pfnSource = pfnSource;
+    m_pSourceCtx = pCtx;
+}
+
 int CHttpRequest::ConnectToServer(const char* pszHost, uint16_t wPort, int nTimeOutMs) {
     // One connection per transport: a second connect replaces the first
     // rather than leak its socket and receiver.
@@ -51,9 +60,8 @@ int CHttpRequest::ConnectToServer(const char* pszHost, uint16_t wPort, int nTime
     OXR_HOSTBUF hostBuf;
     OXR_HOSTENT* pHost = OXR_ResolveHost(pszHost, &hostBuf);
     if (pHost == nullptr || pHost->h_addr_list == nullptr || pHost->h_addr_list[0] == nullptr) {
-        SetLastErrNo(HTTP_ERR_CONNECT);
-        HTTP_LOG(2, "ConnectToServer Return -1, Host Is NULL\n");
-        return -1;
+        HTTP_LOG(kLogFailure, "ConnectToServer Return -1, Host Is NULL\n");
+        return HTTP_ERR_CONNECT;
     }
     OXR_SOCKADDR addr;
     std::memset(&addr, 0, sizeof(addr));
@@ -65,25 +73,29 @@ int CHttpRequest::ConnectToServer(const char* pszHost, uint16_t wPort, int nTime
     } else if (nFamily == OXR_AF_INET6 && pHost->h_length == 16) {
         OXR_MakeAddr6(pHost->h_addr_list[0], wPort, &addr);
     } else {
-        SetLastErrNo(HTTP_ERR_SOCKET);
-        HTTP_LOG(2, "ConnectToServer Return -1, Address Family Error\n");
-        return -1;
+        HTTP_LOG(kLogFailure, "ConnectToServer Return -1, Address Family Error\n");
+        return HTTP_ERR_SOCKET;
     }
     int nSocket = OXR_CreateSocket(nFamily, OXR_SOCK_STREAM, 0);
     if (nSocket == -1) {
-        SetLastErrNo(HTTP_ERR_SOCKET);
-        HTTP_LOG(2, "ConnectToServer Return -1, Create Socket Error\n");
-        return -1;
+        HTTP_LOG(kLogFailure, "ConnectToServer Return -1, Create Socket Error\n");
+        return HTTP_ERR_SOCKET;
     }
     m_nSocket = nSocket;
     OXR_SetBuffSize(nSocket, kSocketBufSize, kSocketBufSize);
-    int nResult = OXR_ConnectWithTimeOut(nSocket, &addr, nTimeOutMs);
-    if (nResult < 0) {
-        SetLastErrNo(HTTP_ERR_CONNECT);
+    // The socket stays non-blocking: every wait on it is one of ours,
+    // bounded and stoppable.
+    int r = OXR_ConnectStart(nSocket, &addr);
+    if (r == OXR_E_WOULDBLOCK) {
+        r = WaitConn(true, nTimeOutMs, m_bAborted) > 0 ? OXR_ConnectResult(nSocket) : -1;
+    }
+    if (r != 0) {
+        OXR_MutexLock(&m_hMutex);
         OXR_CloseSocket(nSocket, 0);
         m_nSocket = -1;
-        HTTP_LOG(2, "ConnectToServer Return -1, Connect To Server Failed\n");
-        return nResult;
+        OXR_MutexUnlock(&m_hMutex);
+        HTTP_LOG(kLogFailure, "ConnectToServer Return -1, Connect To Server Failed\n");
+        return HTTP_ERR_CONNECT;
     }
     return 0;
 }
@@ -103,34 +115,28 @@ bool CHttpRequest::ReceiverRunning() {
 
 int CHttpRequest::SendMsg(const char* pData, int nLen) {
     if (ReceiverRunning()) {
-        SetLastErrNo(HTTP_ERR_SOCKET);
-        HTTP_LOG(2, "SendMsg Return -1, receiver still running\n");
-        return -1;
+        HTTP_LOG(kLogFailure, "SendMsg Return -1, receiver still running\n");
+        return HTTP_ERR_SOCKET;
     }
     int nSent = 0;
     while (nSent < nLen) {
         int r = m_pfnSendn(m_nSocket, pData + nSent, nLen - nSent, 0);
+        if (r == OXR_E_WOULDBLOCK && WaitConn(true, m_nSendTimeOutMs, m_bAborted) > 0) {
+            continue;
+        }
         // A send that moves nothing would be retried for ever: it fails too.
         if (r <= 0 || r > nLen - nSent) {
-            SetLastErrNo(HTTP_ERR_SOCKET);
-            HTTP_LOG(2, "SendMsg Return -1, send failed\n");
-            return -1;
+            HTTP_LOG(kLogFailure, "SendMsg Return -1, send failed\n");
+            return HTTP_ERR_SOCKET;
         }
         nSent += r;
     }
     return 0;
 }
 
-void CHttpRequest::SetSendTimeOut(int nTimeOutMs) {
-    const int nSocket = m_nSocket;
-    if (nSocket != -1) {
-        OXR_SetSendTimeOut(nSocket, nTimeOutMs);
-    }
-}
-
 int CHttpRequest::RecvHead(int nTimeOutMs) {
     if (ReceiverRunning()) {
-        HTTP_LOG(2, "RecvHead Return -1, receiver still running\n");
+        HTTP_LOG(kLogFailure, "RecvHead Return -1, receiver still running\n");
         return -1;
     }
     // Bytes of an earlier response beyond m_nRecvLen never count: every
@@ -138,40 +144,54 @@ int CHttpRequest::RecvHead(int nTimeOutMs) {
     m_nRecvLen = 0;
     m_nHeadLen = 0;
     m_nLeftLen = 0;
-    const char* pTerm = nullptr;
-    int nTermLen = 0;
-    while (pTerm == nullptr) {
+    m_nStatus = 0;
+    const char* pHeadEnd = nullptr;
+    while (pHeadEnd == nullptr) {
         if (m_nRecvLen >= kHttpRecvBufSize) {
             return -1;
         }
-        int r = OXR_RecvWithTimeOut(m_nSocket, m_szRecvBuf + m_nRecvLen,
-                                    kHttpRecvBufSize - m_nRecvLen, nTimeOutMs);
+        int r = RecvNow(m_szRecvBuf + m_nRecvLen, kHttpRecvBufSize - m_nRecvLen);
+        if (r == OXR_E_WOULDBLOCK) {
+            // The time-out bounds each wait for more of the head.
+            if (WaitConn(false, nTimeOutMs, m_bAborted) <= 0) {
+                return -1;
+            }
+            continue;
+        }
         if (r <= 0) {
             return -1;
         }
-        // Only the new bytes, and the few before them that a terminator
-        // could start in, are searched; CR LF CR LF is preferred to LF LF
-        // within one receive.
+        // Only line ends among the new bytes are tried; the first empty line,
+        // in CR LF or LF alone, ends the head.
         const int nOld = m_nRecvLen;
         m_nRecvLen += r;
-        const char* pEnd = m_szRecvBuf + m_nRecvLen;
-        pTerm = OXR_Memmem(m_szRecvBuf + (nOld > 3 ? nOld - 3 : 0), pEnd, "\r\n\r\n", 4);
-        nTermLen = 4;
-        if (pTerm == nullptr) {
-            pTerm = OXR_Memmem(m_szRecvBuf + (nOld > 1 ? nOld - 1 : 0), pEnd, "\n\n", 2);
-            nTermLen = 2;
-        }
+        pHeadEnd = HttpFindHeadEnd(m_szRecvBuf, m_szRecvBuf + nOld, m_szRecvBuf + m_nRecvLen);
     }
-    m_nHeadLen = static_cast<int>(pTerm - m_szRecvBuf) + nTermLen;
+    m_nHeadLen = static_cast<int>(pHeadEnd - m_szRecvBuf);
     m_nLeftLen = m_nRecvLen - m_nHeadLen;
-    return m_cRecvParser.ParseMsg(m_szRecvBuf, m_nHeadLen);
+    int nResult = m_cRecvParser.ParseMsg(m_szRecvBuf, m_nHeadLen);
+    if (nResult == 0 || nResult == -1) {
+        m_nStatus = *m_cRecvParser.GetStatusCode();
+    }
+    return nResult;
+}
+
+void CHttpRequest::Abort() {
+    m_bAborted = 1;
+    m_bStop = 1;
+    OXR_MutexLock(&m_hMutex);
+    const int nSocket = m_nSocket;
+    if (nSocket != -1) {
+        OXR_ShutdownSocket(nSocket);
+    }
+    OXR_MutexUnlock(&m_hMutex);
 }
 
 int CHttpRequest::Close() {
     OXR_THREAD hThread = m_hThread.load();
     if (hThread != nullptr && OXR_Thread_IsCurrent(hThread)) {
         // Joining the receiver from its own callback would never return.
-        HTTP_LOG(2, "Close Return -1, called from the data callback\n");
+        HTTP_LOG(kLogFailure, "Close Return -1, called from the data callback\n");
         return -1;
     }
     // Order matters: stop, wake the receiver by shutting the socket down,
@@ -188,8 +208,69 @@ int CHttpRequest::Close() {
         m_hThread = nullptr;
     }
     if (nSocket != -1) {
+        OXR_MutexLock(&m_hMutex);
         OXR_CloseSocket(nSocket, 0);
         m_nSocket = -1;
+        OXR_MutexUnlock(&m_hMutex);
     }
     return 0;
+}
+
+// ---------------------------------------------------------------- waits
+
+int CHttpRequest::RecvNow(char* p, int nLen) {
+    if (m_pfnSource != nullptr) {
+        return m_pfnSource(m_pSourceCtx, p, nLen);
+    }
+    return OXR_Recv(m_nSocket, p, nLen);
+}
+
+int CHttpRequest::WaitConn(bool bWrite, int nTimeOutMs, const std::atomic<int>& bStop) {
+    if (m_pfnSource != nullptr) {
+        return 1; // a byte source never has to be waited for
+    }
+    const int64_t tEnd = nTimeOutMs >= 0 ? OXR_TickMs() + nTimeOutMs : 0;
+    for (;;) {
+        const int nSocket = m_nSocket;
+        if (bStop.load() != 0 || m_bAborted.load() != 0 || nSocket < 0) {
+            return -1;
+        }
+        int nWait = kStopCheckMs;
+        if (nTimeOutMs >= 0) {
+            const int64_t nLeft = tEnd - OXR_TickMs();
+            nWait = nLeft <= 0 ? 0 : (nLeft < nWait ? static_cast<int>(nLeft) : nWait);
+        }
+        const int r = bWrite ? OXR_WaitWritable(nSocket, nWait) : OXR_WaitReadable(nSocket, nWait);
+        if (r != 0) {
+            return r;
+        }
+        if (nTimeOutMs >= 0 && OXR_TickMs() >= tEnd) {
+            return 0;
+        }
+    }
+}
+
+int CHttpRequest::RecvSome(char* p, int nLen, int nTimeOutMs) {
+    for (;;) {
+        if (m_bStop.load() != 0) {
+            return kReadStopped;
+        }
+        // Receive first and wait only when nothing is there: a busy stream
+        // costs one system call per read.
+        const int r = RecvNow(p, nLen);
+        if (r > 0) {
+            return r;
+        }
+        if (r != OXR_E_WOULDBLOCK) {
+            // A socket shut down by Close reads as its end, too.
+            return m_bStop.load() != 0 ? kReadStopped : (r == 0 ? kReadClosed : kReadFailed);
+        }
+        const int w = WaitConn(false, nTimeOutMs, m_bStop);
+        if (w == 0) {
+            return kReadTimeOut;
+        }
+        if (w < 0) {
+            return m_bStop.load() != 0 ? kReadStopped : kReadFailed;
+        }
+    }
 }

@@ -1,5 +1,7 @@
-// The transport of one session: connection, request exchange, and the
-// receiver thread that hands the rest of the stream to the data callback.
+// The transport of one session: the connection, the request exchange
+// (http_request.cpp) and the receiver thread that hands the rest of the
+// stream to the data callback (http_receiver.cpp). Failures come back as
+// results; the session records the error numbers.
 #ifndef HTTP_REQUEST_H
 #define HTTP_REQUEST_H
 
@@ -8,14 +10,16 @@
 
 #include "http_chunked.h"
 #include "http_parse.h"
+#include "http_part.h"
 #include "oxr.h"
 #include "oxr_http.h"
 
+// Receive buffer of the response head, and the largest raw piece delivered.
 const int kHttpRecvBufSize = 16384;
 // Longest wait of the multipart receiver for more of the stream.
 const int kHttpStreamTimeOutMs = 8000;
 
-struct HttpPartBuffer;
+class CHttpPartSplitter;
 
 class CHttpRequest {
 public:
@@ -24,21 +28,38 @@ public:
     CHttpRequest(const CHttpRequest&) = delete;
     CHttpRequest& operator=(const CHttpRequest&) = delete;
 
-    // Resolves and connects within nTimeOutMs; 0, or a negative result.
+    // Resolves and connects within nTimeOutMs (below 0: no limit but Abort).
+    // 0, HTTP_ERR_CONNECT or HTTP_ERR_SOCKET.
     int ConnectToServer(const char* pszHost, uint16_t wPort, int nTimeOutMs);
-    // Sends every byte; 0, or -1.
+    // Sends every byte, each wait for room bounded by the send time-out.
+    // 0 or HTTP_ERR_SOCKET.
     int SendMsg(const char* pData, int nLen);
     // Bounds every wait of the following sends for the device to take more
-    // bytes (0 or less: no bound).
-    void SetSendTimeOut(int nTimeOutMs);
-    // Receives and parses the response head; 0, -1, or the parse's result.
+    // bytes (below 0: no bound).
+    void SetSendTimeOut(int nTimeOutMs) { m_nSendTimeOutMs = nTimeOutMs; }
+    // Receives and parses the response head, each wait for more bytes
+    // bounded by nTimeOutMs (below 0: no limit but Abort). 0; -1 when no
+    // complete head arrived or its status is refused; or the parse's error
+    // number.
     int RecvHead(int nTimeOutMs);
     // Starts the receiver for the response just received; 0, or -1.
     int StartRecvThread();
     void SetDataCallback(int nIndex, OXR_HTTP_DataCallback pfnCallback, void* pUserData);
+    // One last delivery (no data) when the receiver ends, telling why.
+    void SetEndRecord(bool bOn) { m_bEndRecord = bOn ? 1 : 0; }
+    // Wakes whatever this transport waits in, on any thread, and makes every
+    // later wait end at once: the session is being closed.
+    void Abort();
     // Stops the receiver and closes the connection; 0, or -1 when called
     // from the receiver's own callback.
     int Close();
+
+    // The receiver's progress, readable from any thread.
+    int GetStreamState() const; // HTTP_STREAM_*
+    int GetEndReason() const;   // HTTP_END_* once ended
+    int GetDeliveries() const { return m_nDeliveries.load(); }
+    // Status code of the last head received and understood, 0 when none.
+    int GetStatus() const { return m_nStatus.load(); }
 
     CHttpParser& GetRecvParser() { return m_cRecvParser; }
     int GetSocket() const { return m_nSocket; }
@@ -51,40 +72,66 @@ public:
     const char* GetRecvBuf() const { return m_szRecvBuf; }
     // A receiver was started and has not been joined yet.
     bool HasReceiver() const { return m_hThread.load() != nullptr; }
+    // Called on the receiver's own thread (from its data callback).
+    bool OnReceiverThread() const {
+        OXR_THREAD hThread = m_hThread.load();
+        return hThread != nullptr && OXR_Thread_IsCurrent(hThread) != 0;
+    }
     // The receiver started last has returned (or none was started).
     bool ReceiverEnded() const { return m_bRecvEnded.load() != 0; }
 
-    // Seams for tests: runtime failures that loopback cannot provoke, and a
-    // shorter stream time-out than kHttpStreamTimeOutMs.
+    // Seams for tests and fuzzing: runtime failures that loopback cannot
+    // provoke, a stream time-out shorter than kHttpStreamTimeOutMs, and a
+    // byte source in place of the socket (it never has to wait; 0 is the end).
     typedef int (*SendFn)(int nSocket, const char* pData, int nLen, int nFlags);
     typedef OXR_THREAD (*ThreadCreateFn)(OXR_THREAD_PROC pfnProc, void* pArg, int, int, int, int);
+    typedef int (*SourceFn)(void* pCtx, char* pBuf, int nLen);
     void SetRuntimeSeams(SendFn pfnSendn, ThreadCreateFn pfnThreadCreate);
     void SetStreamTimeOut(int nTimeOutMs) { m_nStreamTimeOutMs = nTimeOutMs; }
+    void SetSource(SourceFn pfnSource, void* pCtx);
+    // Runs the receiver on the calling thread, as its own thread would,
+    // after RecvHead.
+    void ReceiveHere();
 
 private:
+    // What a read of the receiver ends with, besides bytes.
+    enum {
+        kReadClosed = 0,
+        kReadTimeOut = -1,
+        kReadStopped = -2,
+        kReadFailed = -3,
+        kReadFraming = -4
+    };
+
+    // Chooses raw or multipart from the response head; false when no
+    // receiver is needed (raw, and no callback to hand the bytes to).
+    bool ChooseMode();
     static int RecvThreadProc(void* pArg);
+    void Receive();
+    // Each returns why it ended (HTTP_END_*).
     int RecvStream();
     int RecvMultipart();
+    int EndOfRead(int nRead, bool bClosing) const;
+    static void DeliverPart(void* pCtx, char* pData, int nLen, const char* pszType);
+    void Deliver(int nFirstArg, char* pData, int nLen, const char* pszType);
+    void End(int nReason);
 
     // Joins a receiver that has ended; true while one still runs (a new
     // request would then share its socket).
     bool ReceiverRunning();
-    // One receive of whatever arrives, waiting at most nTimeOutMs (< 0: no
-    // limit); > 0 bytes, 0 on time-out or close, < 0 on failure or stop.
+    // One receive that never waits: bytes, 0 at the end, OXR_E_WOULDBLOCK,
+    // -1 on failure.
+    int RecvNow(char* p, int nLen);
+    // Waits until the connection can be read (or written), at most
+    // nTimeOutMs (below 0: no limit), looking at the stop flag every
+    // kStopCheckMs. >0 ready, 0 time-out, <0 stopped or failed.
+    int WaitConn(bool bWrite, int nTimeOutMs, const std::atomic<int>& bStop);
+    // Receives whatever arrives, waiting at most nTimeOutMs (below 0: no
+    // limit): bytes, or one of the kRead* ends.
     int RecvSome(char* p, int nLen, int nTimeOutMs);
     // As RecvSome with the stream time-out, but yields body bytes: chunked
-    // framing removed when the response uses it; 0 also once the last chunk
-    // has passed.
-    int ReadStream(char* p, int nLen);
-    // Fills all nLen bytes; -1 if the stream ends, stalls or is stopped first.
-    int ReadFull(char* p, int nLen);
-    void Deliver(int nFirstArg, char* pData, int nLen, const char* pszType);
-
-    int SeekPartHead(HttpPartBuffer& buf, int* pnHeadEnd);
-    int TakeSizedBody(HttpPartBuffer& buf, int nBody, int nLength);
-    int TakeOpenBody(HttpPartBuffer& buf, int nBody);
-    int SpillOpenBody(HttpPartBuffer& buf, int nBody);
-    void Consume(HttpPartBuffer& buf, int nCount);
+    // framing removed in place when the response uses it.
+    int ReadBody(char* p, int nLen);
 
     // Read anew by the receiver for every receive; closed only after the
     // receiver has been joined, so it never names another session's socket.
@@ -94,22 +141,35 @@ private:
     int m_nLeftLen;
     int m_nHeadLen;
     std::atomic<int> m_bStop;      // asks the receiver to end; set by Close
+    std::atomic<int> m_bAborted;   // set once by Abort: every wait ends
     std::atomic<int> m_bRecvEnded; // set by the receiver as it returns
     CHttpParser m_cRecvParser;
-    char m_szBoundary[72];
+    char m_szBoundary[kHttpBoundaryMax + 1];
     char m_szRecvBuf[kHttpRecvBufSize];
     int m_bChunked;              // multipart body in chunked framing
     CHttpChunkDecoder m_cChunks; // receiver thread only, once started
     // Written by the starting thread; read by the receiver (in a callback
     // that calls Close) only after it has passed m_hStartMutex.
     std::atomic<OXR_THREAD> m_hThread;
-    OXR_MUTEX m_hStartMutex; // held while the receiver is created and its handle stored
+    // Held while the receiver is created and its handle stored, and while the
+    // socket is shut down by Abort or closed and replaced by its owner.
+    OXR_MUTEX m_hMutex;
     int m_nIndex;
     OXR_HTTP_DataCallback m_pfnDataCallback;
     void* m_pUserData;
+    int m_nSendTimeOutMs;
     int m_nStreamTimeOutMs;
+    std::atomic<int> m_bEndRecord;
+    // Progress, read from other threads: HTTP_END_* once the receiver ended
+    // (0 before), deliveries so far, and whether one was started.
+    std::atomic<int> m_nEndReason;
+    std::atomic<int> m_nDeliveries;
+    std::atomic<int> m_bStarted;
+    std::atomic<int> m_nStatus;
     SendFn m_pfnSendn;
     ThreadCreateFn m_pfnThreadCreate;
+    SourceFn m_pfnSource;
+    void* m_pSourceCtx;
 };
 
 #endif // HTTP_REQUEST_H

@@ -1,3 +1,4 @@
+// CHttpSession: opening, sending, header access and closing of one handle.
 #include "http_session.h"
 
 #include <cstdio>
@@ -12,7 +13,8 @@
 // ---------------------------------------------------------------- session
 
 CHttpSession::CHttpSession(int nIndex)
-    : m_nIndex(nIndex), m_pfnDataCallback(nullptr), m_pUserData(nullptr), m_nErrNo(0) {
+    : m_nIndex(nIndex), m_pfnDataCallback(nullptr), m_pUserData(nullptr), m_nErrNo(0), m_nRefs(0),
+      m_bOpen(false), m_bClosing(false) {
     std::memset(m_szScheme, 0, sizeof(m_szScheme));
     std::memset(m_szHost, 0, sizeof(m_szHost));
     m_wPort = 0;
@@ -31,7 +33,7 @@ int CHttpSession::Open(const char* pszUrl, int nMethod, const char* pszCredentia
                        int nTimeOutMs) {
     if (ParseUrl(pszUrl) == -1) {
         SetLastErrNo(HTTP_ERR_BAD_URL);
-        HTTP_LOG(2, "CHttpSession Open Return -1, ParseUrl URL Error\n");
+        HTTP_LOG(kLogFailure, "CHttpSession Open Return -1, ParseUrl URL Error\n");
         return -1;
     }
     m_cParser.SetHost(m_szHost);
@@ -53,14 +55,14 @@ int CHttpSession::Open(const char* pszUrl, int nMethod, const char* pszCredentia
         }
         if (pszValue != nullptr) {
             snprintf(pszValue, nNeed, "Basic %s", pszText);
-            m_cParser.AddHeader("Authorization", pszValue);
+            RecordResult(m_cParser.AddHeader("Authorization", pszValue));
             if (pszValue != szValue) {
                 std::free(pszValue);
             }
         }
         std::free(pszEncoded);
     }
-    return m_cRequest.ConnectToServer(m_szHost, m_wPort, nTimeOutMs);
+    return RecordResult(m_cRequest.ConnectToServer(m_szHost, m_wPort, nTimeOutMs));
 }
 
 void CHttpSession::SetDataCallback(OXR_HTTP_DataCallback pfnCallback, void* pUserData) {
@@ -73,11 +75,11 @@ int CHttpSession::SendRequest(const char* pszContentLength, const char* pBody, i
                               int nTimeOutMs) {
     // The caller's text is sent unchanged; a null one is refused by AddHeader
     // and the request goes on without (or with an earlier) Content-Length.
-    m_cParser.AddHeader("Content-Length", pszContentLength);
+    RecordResult(m_cParser.AddHeader("Content-Length", pszContentLength));
     int nMsgLen = 0;
     char* pMsg = m_cParser.FormatMsg(&nMsgLen, pBody, nBodyLen);
     if (pMsg == nullptr || nMsgLen <= 0) {
-        HTTP_LOG(2, "CHttpSession SendRequest Return -1, m_cParser.FormatMsg Error\n");
+        HTTP_LOG(kLogFailure, "CHttpSession SendRequest Return -1, m_cParser.FormatMsg Error\n");
         return -1;
     }
     // A device that stops reading would otherwise hold the caller in the
@@ -85,17 +87,17 @@ int CHttpSession::SendRequest(const char* pszContentLength, const char* pBody, i
     m_cRequest.SetSendTimeOut(nTimeOutMs);
     int nResult = m_cRequest.SendMsg(pMsg, nMsgLen);
     if (nResult != 0) {
-        return nResult;
+        return RecordResult(nResult);
     }
     nResult = m_cRequest.RecvHead(nTimeOutMs);
     if (nResult != 0) {
-        return nResult;
+        return RecordResult(nResult);
     }
     return m_cRequest.StartRecvThread();
 }
 
 int CHttpSession::AddHeader(const char* pszName, const char* pszValue) {
-    return m_cParser.AddHeader(pszName, pszValue);
+    return RecordResult(m_cParser.AddHeader(pszName, pszValue));
 }
 
 int CHttpSession::RemoveHeader(const char* pszName) {
@@ -119,65 +121,6 @@ int CHttpSession::Close() {
     return m_cRequest.Close();
 }
 
-// ---------------------------------------------------------------- registry
-
-CHttpSessionMgr::CHttpSessionMgr() {
-    OXR_MutexCreate(&m_hMutex, 0);
-    for (int i = 0; i < kHttpMaxSessions; ++i) {
-        m_dqFreeHandles.push_back(i);
-    }
-}
-
-// Sessions still registered are not closed or freed: the application closes
-// every handle before it unloads the library.
-CHttpSessionMgr::~CHttpSessionMgr() {
-    OXR_MutexDestroy(&m_hMutex);
-    m_mapSessions.clear();
-    m_dqFreeHandles.clear();
-}
-
-CHttpSession* CHttpSessionMgr::CreateHttpSession() {
-    OXR_MutexLock(&m_hMutex);
-    if (m_dqFreeHandles.empty()) {
-        OXR_MutexUnlock(&m_hMutex);
-        HTTP_LOG(2, "Create HttpSession return NULL, Index Pool Is Empty\n");
-        return nullptr;
-    }
-    int nHandle = m_dqFreeHandles.front();
-    m_dqFreeHandles.pop_front();
-    CHttpSession* pSession = new (std::nothrow) CHttpSession(nHandle);
-    if (pSession == nullptr) {
-        HTTP_LOG(2, "Create HttpSession return NULL, operate new CHttpSession Failed\n");
-        m_dqFreeHandles.push_back(nHandle);
-        OXR_MutexUnlock(&m_hMutex);
-        return nullptr;
-    }
-    m_mapSessions[nHandle] = pSession;
-    OXR_MutexUnlock(&m_hMutex);
-    return pSession;
-}
-
-CHttpSession* CHttpSessionMgr::GetHttpSession(int nHandle) {
-    OXR_MutexLock(&m_hMutex);
-    auto it = m_mapSessions.find(nHandle);
-    CHttpSession* pSession = it != m_mapSessions.end() ? it->second : nullptr;
-    OXR_MutexUnlock(&m_hMutex);
-    return pSession;
-}
-
-int CHttpSessionMgr::DestroyHttpSession(CHttpSession* pSession) {
-    if (pSession == nullptr) {
-        HTTP_LOG(2, "Destroy HttpSession return -1, IN Param is NULL\n");
-        return -1;
-    }
-    OXR_MutexLock(&m_hMutex);
-    int nHandle = pSession->GetIndex();
-    auto it = m_mapSessions.find(nHandle);
-    if (it != m_mapSessions.end()) {
-        m_mapSessions.erase(it);
-    }
-    m_dqFreeHandles.push_back(nHandle);
-    delete pSession;
-    OXR_MutexUnlock(&m_hMutex);
-    return 0;
+bool CHttpSession::OnOwnReceiver() const {
+    return m_cRequest.OnReceiverThread();
 }

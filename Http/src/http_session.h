@@ -1,4 +1,7 @@
-// The object behind one handle, and the registry that maps handles to it.
+// The object behind one handle (http_session.cpp, its URL parser in
+// http_url.cpp), and the registry that maps handles to it
+// (http_session_mgr.cpp). These and the exports are the only units that
+// record the process-wide error number.
 #ifndef HTTP_SESSION_H
 #define HTTP_SESSION_H
 
@@ -29,8 +32,13 @@ public:
     int GetInfoByType(int nType, int nArg1, int nArg2);
     int GetContent(int nUnused);
     int GetErrNo() const { return m_nErrNo; }
+    // Wakes a call in progress on another thread and makes it fail, so a
+    // Close need not wait for its time-out.
+    void Abort() { m_cRequest.Abort(); }
     int Close();
     int GetIndex() const { return m_nIndex; }
+    // Called on this session's receiver thread (inside its data callback).
+    bool OnOwnReceiver() const;
 
     // ---- URL parser (http_url.cpp)
     // Splits the URL into the URL fields; 0, or -1 when it cannot be split.
@@ -54,7 +62,10 @@ public:
     CHttpRequest& GetRequest() { return m_cRequest; }
 
 private:
+    friend class CHttpSessionMgr;
+
     int m_nIndex;
+    // What OpenEx was given; the transport holds the copies the receiver uses.
     OXR_HTTP_DataCallback m_pfnDataCallback;
     void* m_pUserData;
     char m_szScheme[12];
@@ -68,6 +79,12 @@ private:
     std::atomic<int> m_nErrNo; // only GetInfoByType changes it (to -7)
     CHttpParser m_cParser;     // request side
     CHttpRequest m_cRequest;   // transport, with the response side
+    // Guarded by the registry's mutex: calls in progress that hold this
+    // session, whether its opener has handed it out, and whether a Close has
+    // taken it out of the registry.
+    int m_nRefs;
+    bool m_bOpen;
+    bool m_bClosing;
 };
 
 // Handles 0 to 999; taken from the front of the pool, returned to its back.
@@ -80,8 +97,20 @@ public:
     CHttpSessionMgr(const CHttpSessionMgr&) = delete;
     CHttpSessionMgr& operator=(const CHttpSessionMgr&) = delete;
 
+    // A new session under a free handle, held for its opener and found by no
+    // lookup until PublishHttpSession, or NULL.
     CHttpSession* CreateHttpSession();
+    // The opener is done: lookups find the session from now on.
+    void PublishHttpSession(CHttpSession* pSession);
+    // The session under nHandle, held for the caller until it calls
+    // ReleaseHttpSession, so a Close on another thread waits for it; NULL
+    // when there is none or it is being closed.
     CHttpSession* GetHttpSession(int nHandle);
+    void ReleaseHttpSession(CHttpSession* pSession);
+    // Takes a held session out of the registry (later lookups find nothing),
+    // wakes the other calls holding it and waits until they let it go; then
+    // it is the caller's alone. -1 when another Close came first.
+    int TakeHttpSession(CHttpSession* pSession);
     int DestroyHttpSession(CHttpSession* pSession);
 
 private:

@@ -1,8 +1,9 @@
+// The status text table and its two lookups. Kept as part of the codec;
+// nothing in the library calls them.
 #include "http_status.h"
 
 #include <cstring>
 
-#include "http_client.h"
 #include "http_log.h"
 #include "oxr_http.h"
 
@@ -56,21 +57,25 @@ const HttpStatusEntry kStatusTable[kHttpStatusCount] = {
 
 const char* GetStatusDesc(int nIndex) {
     if (nIndex < 0 || nIndex >= kHttpStatusCount) {
-        HTTP_LOG(2, "GetStatusDesc Return -1, IN Param is Out of Area\n");
+        HTTP_LOG(kLogFailure, "GetStatusDesc Return -1, IN Param is Out of Area\n");
         return nullptr;
     }
     return kStatusTable[nIndex].pszText;
 }
 
-int GetStatusDesc(const char* pszCode) {
+int GetStatusDesc(const char* pszCode, int* pnErrNo) {
     if (pszCode == nullptr || std::strlen(pszCode) != 3) {
-        SetLastErrNo(HTTP_ERR_STATUS);
-        HTTP_LOG(2, "GetStatusDesc Return -1, IN Param is Invalid\n");
+        if (pnErrNo != nullptr) {
+            *pnErrNo = HTTP_ERR_STATUS;
+        }
+        HTTP_LOG(kLogFailure, "GetStatusDesc Return -1, IN Param is Invalid\n");
         return kHttpStatusCount;
     }
     if (pszCode[0] < '1' || pszCode[0] > '5') {
-        SetLastErrNo(HTTP_ERR_STATUS);
-        HTTP_LOG(2, "GetStatusDesc Return -1, IN Param is Out of Area\n");
+        if (pnErrNo != nullptr) {
+            *pnErrNo = HTTP_ERR_STATUS;
+        }
+        HTTP_LOG(kLogFailure, "GetStatusDesc Return -1, IN Param is Out of Area\n");
         return kHttpStatusCount;
     }
     for (int i = 0; i < kHttpStatusCount; ++i) {

@@ -41,7 +41,7 @@ const uint16_t kDefaultPort = 80;
 
 int CHttpSession::ParseUrl(const char* pszUrl) {
     if (pszUrl == nullptr) {
-        HTTP_LOG(2, "CHttpSession ParseUrl Return -1, IN Param is NULL\n");
+        HTTP_LOG(kLogFailure, "CHttpSession ParseUrl Return -1, IN Param is NULL\n");
         return -1;
     }
     char szPort[kPortTextSize] = {0};
@@ -59,13 +59,13 @@ int CHttpSession::ParseUrl(const char* pszUrl) {
     size_t nRest = std::strlen(pszRest);
     for (size_t i = 0; i < nRest; ++i) {
         if (IsUnsafeInUrl(pszRest[i])) {
-            HTTP_LOG(2, "CHttpSession ParseUrl Return -1, ParseByMark Error\n");
+            HTTP_LOG(kLogFailure, "CHttpSession ParseUrl Return -1, ParseByMark Error\n");
             return -1;
         }
     }
     // Every field is far smaller; this only keeps the lengths below in an int.
     if (nRest > static_cast<size_t>(INT_MAX)) {
-        HTTP_LOG(2, "CHttpSession ParseUrl Return -1, URL too long\n");
+        HTTP_LOG(kLogFailure, "CHttpSession ParseUrl Return -1, URL too long\n");
         return -1;
     }
     const char* pSlash = std::strchr(pszRest, '/');
@@ -76,7 +76,7 @@ int CHttpSession::ParseUrl(const char* pszUrl) {
     m_wPort = kDefaultPort;
     if (ParseByMark(pszRest, static_cast<int>(nRest), ";/?#", m_szHost, sizeof(m_szHost), szPort,
                     sizeof(szPort)) != 0) {
-        HTTP_LOG(2, "CHttpSession ParseUrl Return -1, ParseByMark Error\n");
+        HTTP_LOG(kLogFailure, "CHttpSession ParseUrl Return -1, ParseByMark Error\n");
         return -1;
     }
     if (szPort[0] != '\0') {
@@ -87,13 +87,13 @@ int CHttpSession::ParseUrl(const char* pszUrl) {
     if (pSlash != nullptr) {
         size_t nUri = std::strlen(pSlash);
         if (nUri >= sizeof(m_szRequestUri)) {
-            HTTP_LOG(2, "CHttpSession ParseUrl Return -1, Request URI too long\n");
+            HTTP_LOG(kLogFailure, "CHttpSession ParseUrl Return -1, Request URI too long\n");
             return -1;
         }
         std::memcpy(m_szRequestUri, pSlash, nUri + 1);
         if (ParseByMark(pSlash, static_cast<int>(nUri), ";?#", m_szPath, sizeof(m_szPath), nullptr,
                         0) != 0) {
-            HTTP_LOG(2, "CHttpSession ParseUrl Return -1, ParseByMark Error\n");
+            HTTP_LOG(kLogFailure, "CHttpSession ParseUrl Return -1, ParseByMark Error\n");
             return -1;
         }
     } else {
@@ -118,7 +118,7 @@ int CHttpSession::ParseUrl(const char* pszUrl) {
         const char* pszFrom = piece.pDelimiter + 1;
         if (ParseByMark(pszFrom, static_cast<int>(std::strlen(pszFrom)), piece.pszMarks,
                         piece.pszDst, piece.nDstSize, nullptr, 0) != 0) {
-            HTTP_LOG(2, "CHttpSession ParseUrl Return -1, ParseByMark Error\n");
+            HTTP_LOG(kLogFailure, "CHttpSession ParseUrl Return -1, ParseByMark Error\n");
             return -1;
         }
     }
@@ -129,7 +129,7 @@ int CHttpSession::ParseByMark(const char* pszSrc, int nLen, const char* pszMarks
                               int nDstSize, char* pszPortDst, int nPortSize) {
     if (pszSrc == nullptr || pszMarks == nullptr || pszDst == nullptr || nLen <= 0 ||
         nDstSize <= 0 || (pszPortDst != nullptr && nPortSize <= 0)) {
-        HTTP_LOG(2, "CHttpSession ParseByMark Return -1, IN Param Error\n");
+        HTTP_LOG(kLogFailure, "CHttpSession ParseByMark Return -1, IN Param Error\n");
         return -1;
     }
     // Stage one ends at a colon or a mark; the colon test comes first, so a
@@ -140,7 +140,7 @@ int CHttpSession::ParseByMark(const char* pszSrc, int nLen, const char* pszMarks
         // behind its "]" starts the port.
         const void* pClose = std::memchr(pszSrc, ']', static_cast<size_t>(nLen));
         if (pClose == nullptr) {
-            HTTP_LOG(2, "CHttpSession ParseByMark Return -1, bad bracketed host\n");
+            HTTP_LOG(kLogFailure, "CHttpSession ParseByMark Return -1, bad bracketed host\n");
             return -1;
         }
         nPiece = static_cast<int>(static_cast<const char*>(pClose) - pszSrc) + 1;
@@ -150,7 +150,7 @@ int CHttpSession::ParseByMark(const char* pszSrc, int nLen, const char* pszMarks
         }
         if (bMarkInside ||
             (nPiece < nLen && pszSrc[nPiece] != ':' && !IsMark(pszSrc[nPiece], pszMarks))) {
-            HTTP_LOG(2, "CHttpSession ParseByMark Return -1, bad bracketed host\n");
+            HTTP_LOG(kLogFailure, "CHttpSession ParseByMark Return -1, bad bracketed host\n");
             return -1;
         }
     } else {
@@ -161,7 +161,7 @@ int CHttpSession::ParseByMark(const char* pszSrc, int nLen, const char* pszMarks
     // Pieces are refused, never cut: a shortened host or path would send the
     // request somewhere the caller did not ask for.
     if (nPiece >= nDstSize) {
-        HTTP_LOG(2, "CHttpSession ParseByMark Return -1, piece too long\n");
+        HTTP_LOG(kLogFailure, "CHttpSession ParseByMark Return -1, piece too long\n");
         return -1;
     }
     std::memcpy(pszDst, pszSrc, static_cast<size_t>(nPiece));
@@ -175,7 +175,7 @@ int CHttpSession::ParseByMark(const char* pszSrc, int nLen, const char* pszMarks
             ++nPort;
         }
         if (nPort >= nPortSize) {
-            HTTP_LOG(2, "CHttpSession ParseByMark Return -1, piece too long\n");
+            HTTP_LOG(kLogFailure, "CHttpSession ParseByMark Return -1, piece too long\n");
             return -1;
         }
         std::memcpy(pszPortDst, pszSrc + nFrom, static_cast<size_t>(nPort));

@@ -1,5 +1,7 @@
 #include "test_server.h"
 
+#include "test_net.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -109,7 +111,7 @@ void CTestServer::Add(const CTestScript& script) {
 
 bool CTestServer::Start(int nAcceptForMs) {
     m_nAcceptForMs = nAcceptForMs;
-    m_nListen = OXR_CreateListenSocket(m_addr.c_str(), 0, &m_wPort);
+    m_nListen = TestListen(m_addr.c_str(), 0, &m_wPort);
     if (m_nListen < 0) {
         return false;
     }
@@ -161,7 +163,7 @@ int CTestServer::AcceptProc(void* pArg) {
     int64_t tEnd = OXR_TickMs() + pThis->m_nAcceptForMs;
     size_t nNext = 0;
     while (pThis->m_bStop == 0 && nNext < pThis->m_scripts.size() && OXR_TickMs() < tEnd) {
-        int nSocket = OXR_Accept(pThis->m_nListen, 50);
+        int nSocket = TestAccept(pThis->m_nListen, 50);
         if (nSocket < 0) {
             continue;
         }

@@ -1,0 +1,29 @@
+// Win32 side of the test socket helpers.
+#include "test_net.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <cstring>
+
+#include "oxr.h"
+
+namespace {
+
+typedef int SockLen;
+
+SOCKET Sock(int n) {
+    return static_cast<SOCKET>(static_cast<unsigned int>(n));
+}
+
+// Winsock's SO_REUSEADDR lets another socket take a port in use: left off.
+void ReuseAddress(int) {}
+
+int AcceptOne(int nListenSocket) {
+    SOCKET s = accept(Sock(nListenSocket), nullptr, nullptr);
+    return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
+}
+
+} // namespace
+
+#include "test_net_common.inc"

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "connection.h"
 #include "http_exchange.h"
 #include "routes.h"
 
@@ -108,9 +109,10 @@ void CameraServer::Accept() {
 }
 
 void CameraServer::Serve(int nSocket) {
+    PlainConnection conn(nSocket);
     Request request;
     std::string error;
-    if (!ReadRequest(nSocket, &request, &error)) {
+    if (!ReadRequest(conn, &request, &error)) {
         if (!m_ctx.Options().bQuiet) {
             std::fprintf(stderr, "oxr-demo-camera: %s\n", error.c_str());
         }
@@ -120,8 +122,8 @@ void CameraServer::Serve(int nSocket) {
         std::fprintf(stderr, "oxr-demo-camera: %s %s\n", request.method.c_str(),
                      request.target.c_str());
     }
-    ServeRequest(nSocket, request, m_ctx);
-    shutdown(nSocket, SHUT_WR);
+    ServeRequest(conn, request, m_ctx);
+    conn.Finish();
 }
 
 void CameraServer::ReapFinished() {

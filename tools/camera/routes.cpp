@@ -1,22 +1,16 @@
 #include "routes.h"
 
-#include "basic_auth.h"
+#include "camera_auth.h"
 #include "frame_painter.h"
 #include "jpeg_writer.h"
 #include "streams.h"
 
 namespace {
 
-bool Send401(Connection& conn, const Request& request) {
-    return SendResponse(conn, request, 401, "text/plain", "authorization required\n",
-                        {{"WWW-Authenticate", "Basic realm=\"oxr-demo-camera\""}});
-}
-
-bool Authorized(const Request& request, const CameraContext& ctx) {
-    return IsAuthorized(request.Header("Authorization"), ctx.Options().credentials);
-}
-
 void ServeSnapshot(Connection& conn, const Request& request, CameraContext& ctx) {
+    if (!Admit(conn, request, ctx)) {
+        return;
+    }
     const CameraOptions& o = ctx.Options();
     const unsigned nFrame = ctx.nRequests.load();
     const std::vector<uint8_t> jpeg =
@@ -55,8 +49,7 @@ std::string EchoText(const Request& request) {
 }
 
 void ServeAdmin(Connection& conn, const Request& request, CameraContext& ctx) {
-    if (!Authorized(request, ctx)) {
-        Send401(conn, request);
+    if (!Admit(conn, request, ctx)) {
         return;
     }
     if (request.path == "/cgi-bin/admin/reboot") {
@@ -88,11 +81,9 @@ void ServeRequest(Connection& conn, const Request& request, CameraContext& ctx) 
     if (path == "/snapshot.jpg") {
         ServeSnapshot(conn, request, ctx);
     } else if (path == "/video.mjpg") {
-        if (request.Query("auth") == "1" && !Authorized(request, ctx)) {
-            Send401(conn, request);
-            return;
+        if (Admit(conn, request, ctx)) {
+            ServeVideo(conn, request, ctx);
         }
-        ServeVideo(conn, request, ctx);
     } else if (path == "/events") {
         ServeEvents(conn, request, ctx);
     } else if (path == "/cgi-bin/status") {

@@ -1,7 +1,7 @@
 #include "camera_context.h"
 
 CameraContext::CameraContext(const CameraOptions& options)
-    : m_options(options), m_start(std::chrono::steady_clock::now()) {}
+    : nonces(options.nNonceUses), m_options(options), m_start(std::chrono::steady_clock::now()) {}
 
 void CameraContext::Stop() {
     {

@@ -1,5 +1,5 @@
 // What every connection of the demo camera shares: its settings, its stop
-// signal and a few counters for /cgi-bin/status.
+// signal, its Digest nonces and a few counters for /cgi-bin/status.
 #ifndef OXR_DEMO_CAMERA_CONTEXT_H
 #define OXR_DEMO_CAMERA_CONTEXT_H
 
@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "camera_options.h"
+#include "nonce_table.h"
 
 class CameraContext {
 public:
@@ -32,6 +33,7 @@ public:
     std::atomic<unsigned> nRequests{0};
     std::atomic<unsigned> nFramesSent{0};
     std::atomic<unsigned> nEventsSent{0};
+    NonceTable nonces; // of the Digest challenges
 
 private:
     CameraOptions m_options;

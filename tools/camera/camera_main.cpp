@@ -42,9 +42,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     const bool bV6 = options.bindAddress.find(':') != std::string::npos;
-    std::printf("oxr-demo-camera listening on http://%s%s%s:%u/ (stops after %d s)\n",
-                bV6 ? "[" : "", options.bindAddress.c_str(), bV6 ? "]" : "", server.Port(),
-                options.nRunTimeSec);
+    std::printf("oxr-demo-camera listening on %s://%s%s%s:%u/ (stops after %d s)\n",
+                options.bTls ? "https" : "http", bV6 ? "[" : "", options.bindAddress.c_str(),
+                bV6 ? "]" : "", server.Port(), options.nRunTimeSec);
+    if (options.bTls) {
+        // The same text as `openssl x509 -noout -fingerprint -sha256` prints, for pinning.
+        std::printf("oxr-demo-camera certificate sha256 Fingerprint=%s\n",
+                    server.CertificateFingerprint().c_str());
+    }
     std::fflush(stdout);
     server.Run(g_bSignalled);
     if (!options.bQuiet) {

@@ -37,11 +37,22 @@ const char* CameraUsage() {
            "  --size WxH        picture size (default 320x240)\n"
            "  --quality N       JPEG quality 1 to 100 (default 80)\n"
            "  --credentials U:P user and password of the protected paths (default admin:demo)\n"
+           "  --auth basic|digest  scheme of the protected paths (default basic); digest\n"
+           "                    protects /snapshot.jpg too\n"
+           "  --nonce-uses N    Digest nonces go stale after N accepted requests (default 0: "
+           "never)\n"
+           "  --tls             HTTPS (TLS 1.2 and 1.3) with a self-signed certificate made at\n"
+           "                    start; its SHA-256 fingerprint is printed after the port line\n"
+           "  --cert FILE --key FILE  serve this PEM certificate and key instead (implies --tls)\n"
            "  --quiet           no request log on stderr\n"
            "Paths: /snapshot.jpg  /video.mjpg[?fps=N&frames=N&auth=1]\n"
            "       /events[?interval=MS&count=N]  /cgi-bin/status  /cgi-bin/echo\n"
            "       /cgi-bin/admin/reboot  /cgi-bin/admin/set?KEY=VALUE (authorization)\n"
-           "       /status?code=NNN  /slow?ms=N\n";
+           "       /status?code=NNN  /slow?ms=N\n"
+           "Authorization (snapshot, video, admin commands): auth=1 the camera's scheme,\n"
+           "       auth=digest or auth=basic for this request; Digest challenges by default\n"
+           "       SHA-256 and MD5 with qop=auth, else algorithm=MD5|MD5-sess|SHA-256|\n"
+           "       SHA-256-sess|none, qop=none|auth-int, userhash=1\n";
 }
 
 bool ParseCameraOptions(int argc, const char* const* argv, CameraOptions* pOptions,
@@ -54,6 +65,10 @@ bool ParseCameraOptions(int argc, const char* const* argv, CameraOptions* pOptio
         }
         if (arg == "--quiet" || arg == "-q") {
             pOptions->bQuiet = true;
+            continue;
+        }
+        if (arg == "--tls") {
+            pOptions->bTls = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -74,6 +89,14 @@ bool ParseCameraOptions(int argc, const char* const* argv, CameraOptions* pOptio
             pOptions->bindAddress = pszValue;
         } else if (arg == "--credentials" && std::strchr(pszValue, ':') != nullptr) {
             pOptions->credentials = pszValue;
+        } else if (arg == "--auth" &&
+                   (std::strcmp(pszValue, "basic") == 0 || std::strcmp(pszValue, "digest") == 0)) {
+            pOptions->auth = pszValue[0] == 'd' ? CameraAuth::kDigest : CameraAuth::kBasic;
+        } else if (arg == "--nonce-uses" && ParseInt(pszValue, 0, 1000000, &v)) {
+            pOptions->nNonceUses = static_cast<unsigned>(v);
+        } else if ((arg == "--cert" || arg == "--key") && pszValue[0] != '\0') {
+            (arg == "--cert" ? pOptions->certFile : pOptions->keyFile) = pszValue;
+            pOptions->bTls = true;
         } else if (arg == "--size") {
             int w = 0;
             int h = 0;
@@ -89,6 +112,10 @@ bool ParseCameraOptions(int argc, const char* const* argv, CameraOptions* pOptio
             *pError = "bad option or value: " + arg + " " + pszValue;
             return false;
         }
+    }
+    if (pOptions->certFile.empty() != pOptions->keyFile.empty()) {
+        *pError = "--cert and --key go together";
+        return false;
     }
     return true;
 }

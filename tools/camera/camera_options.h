@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <string>
 
+// The scheme of the protected paths (a request can ask for the other one).
+enum class CameraAuth { kBasic, kDigest };
+
 struct CameraOptions {
     std::string bindAddress = "127.0.0.1"; // loopback only: 127.0.0.0/8 or ::1
     uint16_t nPort = 0;                    // 0: the system picks one, printed at start
@@ -14,7 +17,12 @@ struct CameraOptions {
     int nHeight = 240;
     int nQuality = 80;
     std::string credentials = "admin:demo"; // for the protected paths
-    bool bQuiet = false;                    // no request log on stderr
+    CameraAuth auth = CameraAuth::kBasic;   // with kDigest the snapshot is protected too
+    unsigned nNonceUses = 0; // a Digest nonce goes stale after this many uses (0: never)
+    bool bTls = false;       // HTTPS instead of HTTP
+    std::string certFile;    // PEM certificate and key for TLS; empty: one
+    std::string keyFile;     //   is generated at start
+    bool bQuiet = false;     // no request log on stderr
     bool bHelp = false;
 };
 

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "connection.h"
 #include "http_exchange.h"
 #include "routes.h"
 
@@ -36,7 +37,17 @@ CameraServer::~CameraServer() {
     }
 }
 
+std::string CameraServer::CertificateFingerprint() const {
+    return m_pTls ? m_pTls->Fingerprint() : std::string();
+}
+
 bool CameraServer::Listen(std::string* pError) {
+    if (m_ctx.Options().bTls) {
+        m_pTls = std::make_unique<TlsServer>();
+        if (!m_pTls->Init(m_ctx.Options(), pError)) {
+            return false;
+        }
+    }
     const std::string& address = m_ctx.Options().bindAddress;
     sockaddr_storage ss{};
     socklen_t nLen = 0;
@@ -100,17 +111,23 @@ void CameraServer::Accept() {
     }
     SetTimeouts(nSocket);
     auto pDone = std::make_shared<std::atomic<bool>>(false);
-    m_connections.push_back(Connection{nSocket, std::thread([this, nSocket, pDone] {
-                                           Serve(nSocket);
-                                           *pDone = true;
-                                       }),
-                                       pDone});
+    m_connections.push_back(Worker{nSocket, std::thread([this, nSocket, pDone] {
+                                       Serve(nSocket);
+                                       *pDone = true;
+                                   }),
+                                   pDone});
 }
 
 void CameraServer::Serve(int nSocket) {
-    Request request;
     std::string error;
-    if (!ReadRequest(nSocket, &request, &error)) {
+    std::unique_ptr<Connection> pConn;
+    if (m_pTls) {
+        pConn = m_pTls->Accept(nSocket, &error);
+    } else {
+        pConn = std::make_unique<PlainConnection>(nSocket);
+    }
+    Request request;
+    if (!pConn || !ReadRequest(*pConn, &request, &error)) {
         if (!m_ctx.Options().bQuiet) {
             std::fprintf(stderr, "oxr-demo-camera: %s\n", error.c_str());
         }
@@ -120,8 +137,8 @@ void CameraServer::Serve(int nSocket) {
         std::fprintf(stderr, "oxr-demo-camera: %s %s\n", request.method.c_str(),
                      request.target.c_str());
     }
-    ServeRequest(nSocket, request, m_ctx);
-    shutdown(nSocket, SHUT_WR);
+    ServeRequest(*pConn, request, m_ctx);
+    pConn->Finish();
 }
 
 void CameraServer::ReapFinished() {
@@ -138,10 +155,10 @@ void CameraServer::ReapFinished() {
 
 void CameraServer::EndAll() {
     m_ctx.Stop();
-    for (Connection& c : m_connections) {
+    for (Worker& c : m_connections) {
         shutdown(c.nSocket, SHUT_RDWR); // wakes a thread blocked in recv or send
     }
-    for (Connection& c : m_connections) {
+    for (Worker& c : m_connections) {
         c.thread.join();
         close(c.nSocket);
     }

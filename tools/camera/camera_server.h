@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "camera_context.h"
+#include "tls_server.h"
 
 class CameraServer {
 public:
@@ -20,15 +21,18 @@ public:
     CameraServer(const CameraServer&) = delete;
     CameraServer& operator=(const CameraServer&) = delete;
 
-    // Binds and listens; false with a reason on failure.
+    // Binds and listens (with --tls after setting up the certificate);
+    // false with a reason on failure.
     bool Listen(std::string* pError);
     uint16_t Port() const { return m_wPort; }
+    // With --tls the SHA-256 fingerprint of the certificate served, else "".
+    std::string CertificateFingerprint() const;
     // Serves until the run-time limit passes or externalStop becomes true,
     // then ends every connection and returns once all threads have ended.
     void Run(const std::atomic<bool>& externalStop);
 
 private:
-    struct Connection {
+    struct Worker { // one accepted connection and the thread serving it
         int nSocket;
         std::thread thread;
         std::shared_ptr<std::atomic<bool>> pDone;
@@ -40,11 +44,12 @@ private:
     void EndAll();
 
     CameraContext& m_ctx;
+    std::unique_ptr<TlsServer> m_pTls; // null for plain HTTP
     int m_nListen = -1;
     uint16_t m_wPort = 0;
     // Sockets stay open until their thread is joined, so a shutdown from
     // EndAll never hits a descriptor number that was reused meanwhile.
-    std::list<Connection> m_connections;
+    std::list<Worker> m_connections;
 };
 
 #endif

@@ -1,9 +1,7 @@
 #include "http_exchange.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <strings.h>
-#include <sys/socket.h>
 
 namespace {
 
@@ -90,7 +88,7 @@ bool ParseRequestHead(const std::string& head, Request* pRequest) {
     return true;
 }
 
-bool ReadRequest(int nSocket, Request* pRequest, std::string* pError) {
+bool ReadRequest(Connection& conn, Request* pRequest, std::string* pError) {
     std::string data;
     char buf[4096];
     size_t headEnd = std::string::npos;
@@ -99,11 +97,8 @@ bool ReadRequest(int nSocket, Request* pRequest, std::string* pError) {
             *pError = "request head too large";
             return false;
         }
-        const ssize_t n = recv(nSocket, buf, sizeof(buf), 0);
+        const long n = conn.Read(buf, sizeof(buf));
         if (n <= 0) {
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
             *pError = n == 0 ? "connection closed before the request head ended"
                              : "no request head in time";
             return false;
@@ -127,11 +122,8 @@ bool ReadRequest(int nSocket, Request* pRequest, std::string* pError) {
         nLength = static_cast<size_t>(v);
     }
     while (pRequest->body.size() < nLength) {
-        const ssize_t n = recv(nSocket, buf, sizeof(buf), 0);
+        const long n = conn.Read(buf, sizeof(buf));
         if (n <= 0) {
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
             *pError = "request body incomplete";
             return false;
         }
@@ -143,24 +135,12 @@ bool ReadRequest(int nSocket, Request* pRequest, std::string* pError) {
     return true;
 }
 
-bool SendAll(int nSocket, const void* pData, size_t nLen) {
-    const char* p = static_cast<const char*>(pData);
-    while (nLen > 0) {
-        const ssize_t n = send(nSocket, p, nLen, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        p += n;
-        nLen -= static_cast<size_t>(n);
-    }
-    return true;
+bool SendAll(Connection& conn, const void* pData, size_t nLen) {
+    return conn.Write(pData, nLen);
 }
 
-bool SendText(int nSocket, const std::string& text) {
-    return SendAll(nSocket, text.data(), text.size());
+bool SendText(Connection& conn, const std::string& text) {
+    return conn.Write(text.data(), text.size());
 }
 
 const char* ReasonPhrase(int nStatus) {

@@ -1,5 +1,5 @@
 // The camera's side of one HTTP/1.1 exchange: reading a request from a
-// connected socket and writing response heads and bodies to it.
+// connection and writing response heads and bodies to it.
 #ifndef OXR_DEMO_HTTP_EXCHANGE_H
 #define OXR_DEMO_HTTP_EXCHANGE_H
 
@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "connection.h"
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
@@ -33,15 +35,15 @@ constexpr size_t kMaxBodyBytes = 1 << 20;
 
 // Reads one request (head and, with Content-Length, body). The socket has a
 // receive time-out set, so this returns. False with a reason on failure.
-bool ReadRequest(int nSocket, Request* pRequest, std::string* pError);
+bool ReadRequest(Connection& conn, Request* pRequest, std::string* pError);
 
 // Splits a request head (request line and header lines, without the blank
 // line). False when the request line is malformed.
 bool ParseRequestHead(const std::string& head, Request* pRequest);
 
 // Sends all bytes; false when the peer is gone or the send timed out.
-bool SendAll(int nSocket, const void* pData, size_t nLen);
-bool SendText(int nSocket, const std::string& text);
+bool SendAll(Connection& conn, const void* pData, size_t nLen);
+bool SendText(Connection& conn, const std::string& text);
 
 // "HTTP/1.1 <status> <reason>\r\n" and the headers, then the blank line.
 std::string ResponseHead(int nStatus, const HeaderList& headers);

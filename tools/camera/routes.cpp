@@ -1,22 +1,16 @@
 #include "routes.h"
 
-#include "basic_auth.h"
+#include "camera_auth.h"
 #include "frame_painter.h"
 #include "jpeg_writer.h"
 #include "streams.h"
 
 namespace {
 
-bool Send401(int nSocket, const Request& request) {
-    return SendResponse(nSocket, request, 401, "text/plain", "authorization required\n",
-                        {{"WWW-Authenticate", "Basic realm=\"oxr-demo-camera\""}});
-}
-
-bool Authorized(const Request& request, const CameraContext& ctx) {
-    return IsAuthorized(request.Header("Authorization"), ctx.Options().credentials);
-}
-
-void ServeSnapshot(int nSocket, const Request& request, CameraContext& ctx) {
+void ServeSnapshot(Connection& conn, const Request& request, CameraContext& ctx) {
+    if (!Admit(conn, request, ctx)) {
+        return;
+    }
     const CameraOptions& o = ctx.Options();
     const unsigned nFrame = ctx.nRequests.load();
     const std::vector<uint8_t> jpeg =
@@ -24,10 +18,10 @@ void ServeSnapshot(int nSocket, const Request& request, CameraContext& ctx) {
                    "oxr-demo-camera frame=" + std::to_string(nFrame) +
                        " sent_ms=" + std::to_string(CameraContext::WallClockMs()));
     if (jpeg.empty()) {
-        SendResponse(nSocket, request, 500, "text/plain", "encoding failed\n");
+        SendResponse(conn, request, 500, "text/plain", "encoding failed\n");
         return;
     }
-    SendResponse(nSocket, request, 200, "image/jpeg", std::string(jpeg.begin(), jpeg.end()));
+    SendResponse(conn, request, 200, "image/jpeg", std::string(jpeg.begin(), jpeg.end()));
 }
 
 std::string StatusText(const CameraContext& ctx) {
@@ -54,62 +48,59 @@ std::string EchoText(const Request& request) {
     return text;
 }
 
-void ServeAdmin(int nSocket, const Request& request, CameraContext& ctx) {
-    if (!Authorized(request, ctx)) {
-        Send401(nSocket, request);
+void ServeAdmin(Connection& conn, const Request& request, CameraContext& ctx) {
+    if (!Admit(conn, request, ctx)) {
         return;
     }
     if (request.path == "/cgi-bin/admin/reboot") {
-        SendResponse(nSocket, request, 200, "text/plain",
+        SendResponse(conn, request, 200, "text/plain",
                      "OK reboot accepted (demo camera: nothing restarts)\n");
     } else if (request.path == "/cgi-bin/admin/set" && !request.query.empty()) {
-        SendResponse(nSocket, request, 200, "text/plain", "OK " + request.query + "\n");
+        SendResponse(conn, request, 200, "text/plain", "OK " + request.query + "\n");
     } else {
-        SendResponse(nSocket, request, 404, "text/plain", "no such command\n");
+        SendResponse(conn, request, 404, "text/plain", "no such command\n");
     }
 }
 
 } // namespace
 
-bool SendResponse(int nSocket, const Request& request, int nStatus, const std::string& contentType,
-                  const std::string& body, HeaderList extra) {
+bool SendResponse(Connection& conn, const Request& request, int nStatus,
+                  const std::string& contentType, const std::string& body, HeaderList extra) {
     extra.emplace_back("Content-Type", contentType);
     extra.emplace_back("Content-Length", std::to_string(body.size()));
     const std::string head = ResponseHead(nStatus, extra);
-    if (!SendText(nSocket, head)) {
+    if (!SendText(conn, head)) {
         return false;
     }
-    return request.method == "HEAD" || SendText(nSocket, body);
+    return request.method == "HEAD" || SendText(conn, body);
 }
 
-void ServeRequest(int nSocket, const Request& request, CameraContext& ctx) {
+void ServeRequest(Connection& conn, const Request& request, CameraContext& ctx) {
     ctx.nRequests++;
     const std::string& path = request.path;
     if (path == "/snapshot.jpg") {
-        ServeSnapshot(nSocket, request, ctx);
+        ServeSnapshot(conn, request, ctx);
     } else if (path == "/video.mjpg") {
-        if (request.Query("auth") == "1" && !Authorized(request, ctx)) {
-            Send401(nSocket, request);
-            return;
+        if (Admit(conn, request, ctx)) {
+            ServeVideo(conn, request, ctx);
         }
-        ServeVideo(nSocket, request, ctx);
     } else if (path == "/events") {
-        ServeEvents(nSocket, request, ctx);
+        ServeEvents(conn, request, ctx);
     } else if (path == "/cgi-bin/status") {
-        SendResponse(nSocket, request, 200, "text/plain", StatusText(ctx));
+        SendResponse(conn, request, 200, "text/plain", StatusText(ctx));
     } else if (path == "/cgi-bin/echo") {
-        SendResponse(nSocket, request, 200, "text/plain", EchoText(request));
+        SendResponse(conn, request, 200, "text/plain", EchoText(request));
     } else if (path.compare(0, 15, "/cgi-bin/admin/") == 0) {
-        ServeAdmin(nSocket, request, ctx);
+        ServeAdmin(conn, request, ctx);
     } else if (path == "/status") {
         const int nStatus = static_cast<int>(request.QueryNumber("code", 200, 200, 599));
-        SendResponse(nSocket, request, nStatus, "text/plain",
+        SendResponse(conn, request, nStatus, "text/plain",
                      "status " + std::to_string(nStatus) + "\n");
     } else if (path == "/slow") {
         if (ctx.SleepMs(request.QueryNumber("ms", 1000, 0, 30000))) {
-            SendResponse(nSocket, request, 200, "text/plain", "slow answer\n");
+            SendResponse(conn, request, 200, "text/plain", "slow answer\n");
         }
     } else {
-        SendResponse(nSocket, request, 404, "text/plain", "not found\n");
+        SendResponse(conn, request, 404, "text/plain", "not found\n");
     }
 }

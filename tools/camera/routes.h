@@ -5,12 +5,12 @@
 #include "camera_context.h"
 #include "http_exchange.h"
 
-// Answers one request on a connected socket. Streams run until their limit,
+// Answers one request on a connection. Streams run until their limit,
 // the client leaves, or the camera stops.
-void ServeRequest(int nSocket, const Request& request, CameraContext& ctx);
+void ServeRequest(Connection& conn, const Request& request, CameraContext& ctx);
 
 // Sends a complete response with a body (only the head for HEAD requests).
-bool SendResponse(int nSocket, const Request& request, int nStatus, const std::string& contentType,
-                  const std::string& body, HeaderList extra = {});
+bool SendResponse(Connection& conn, const Request& request, int nStatus,
+                  const std::string& contentType, const std::string& body, HeaderList extra = {});
 
 #endif

@@ -22,12 +22,12 @@ std::string CloseDelimiter(const char* pszBoundary) {
 
 } // namespace
 
-void ServeVideo(int nSocket, const Request& request, CameraContext& ctx) {
+void ServeVideo(Connection& conn, const Request& request, CameraContext& ctx) {
     const CameraOptions& o = ctx.Options();
     const long nFps = request.QueryNumber("fps", o.nFps, 1, 60);
     const long nFrames = request.QueryNumber("frames", 0, 0, 1000000);
-    if (!SendText(nSocket, StreamHead(std::string("multipart/x-mixed-replace; boundary=") +
-                                      kVideoBoundary))) {
+    if (!SendText(conn, StreamHead(std::string("multipart/x-mixed-replace; boundary=") +
+                                   kVideoBoundary))) {
         return;
     }
     if (request.method == "HEAD") {
@@ -49,20 +49,19 @@ void ServeVideo(int nSocket, const Request& request, CameraContext& ctx) {
             std::string("--") + kVideoBoundary +
             "\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(jpeg.size()) +
             "\r\n\r\n";
-        if (jpeg.empty() || !SendText(nSocket, partHead) ||
-            !SendAll(nSocket, jpeg.data(), jpeg.size()) || !SendText(nSocket, "\r\n")) {
+        if (jpeg.empty() || !SendText(conn, partHead) || !SendAll(conn, jpeg.data(), jpeg.size()) ||
+            !SendText(conn, "\r\n")) {
             return;
         }
         ctx.nFramesSent++;
     }
-    SendText(nSocket, CloseDelimiter(kVideoBoundary));
+    SendText(conn, CloseDelimiter(kVideoBoundary));
 }
 
-void ServeEvents(int nSocket, const Request& request, CameraContext& ctx) {
+void ServeEvents(Connection& conn, const Request& request, CameraContext& ctx) {
     const long nIntervalMs = request.QueryNumber("interval", 500, 20, 10000);
     const long nCount = request.QueryNumber("count", 0, 0, 1000000);
-    if (!SendText(nSocket,
-                  StreamHead(std::string("multipart/mixed; boundary=") + kEventBoundary))) {
+    if (!SendText(conn, StreamHead(std::string("multipart/mixed; boundary=") + kEventBoundary))) {
         return;
     }
     if (request.method == "HEAD") {
@@ -88,10 +87,10 @@ void ServeEvents(int nSocket, const Request& request, CameraContext& ctx) {
             part += "Content-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
                     "\r\n\r\n" + body + "\r\n";
         }
-        if (!SendText(nSocket, part)) {
+        if (!SendText(conn, part)) {
             return;
         }
         ctx.nEventsSent++;
     }
-    SendText(nSocket, CloseDelimiter(kEventBoundary));
+    SendText(conn, CloseDelimiter(kEventBoundary));
 }

@@ -12,11 +12,11 @@ constexpr const char* kEventBoundary = "oxrevent";
 // /video.mjpg[?fps=N&frames=N]: multipart/x-mixed-replace of JPEG frames,
 // each part with Content-Type and Content-Length. Stops after `frames`
 // frames (0: until the camera stops) with the closing delimiter.
-void ServeVideo(int nSocket, const Request& request, CameraContext& ctx);
+void ServeVideo(Connection& conn, const Request& request, CameraContext& ctx);
 
 // /events[?interval=MS&count=N]: multipart/mixed of short text events. Every
 // third part is JSON sent without Content-Length, so the receiver has to
 // find its end at the next boundary.
-void ServeEvents(int nSocket, const Request& request, CameraContext& ctx);
+void ServeEvents(Connection& conn, const Request& request, CameraContext& ctx);
 
 #endif

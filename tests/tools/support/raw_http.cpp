@@ -11,7 +11,8 @@
 
 namespace {
 
-std::string FindHeader(const std::string& head, const std::string& name) {
+std::vector<std::string> FindHeaders(const std::string& head, const std::string& name) {
+    std::vector<std::string> values;
     size_t pos = 0;
     while ((pos = head.find("\r\n", pos)) != std::string::npos) {
         pos += 2;
@@ -21,16 +22,25 @@ std::string FindHeader(const std::string& head, const std::string& name) {
         if (colon != std::string::npos &&
             strcasecmp(line.substr(0, colon).c_str(), name.c_str()) == 0) {
             const size_t v = line.find_first_not_of(' ', colon + 1);
-            return v == std::string::npos ? std::string() : line.substr(v);
+            values.push_back(v == std::string::npos ? std::string() : line.substr(v));
         }
     }
-    return "";
+    return values;
+}
+
+std::string FindHeader(const std::string& head, const std::string& name) {
+    const std::vector<std::string> values = FindHeaders(head, name);
+    return values.empty() ? std::string() : values.front();
 }
 
 } // namespace
 
 std::string RawResponse::Header(const std::string& name) const {
     return FindHeader(head, name);
+}
+
+std::vector<std::string> RawResponse::Headers(const std::string& name) const {
+    return FindHeaders(head, name);
 }
 
 std::string RawPart::Header(const std::string& name) const {
@@ -71,6 +81,11 @@ RawResponse RawExchange(uint16_t wPort, const std::string& request, int nLimitMs
         data.append(buf, static_cast<size_t>(n));
     }
     close(s);
+    return ParseRawResponse(data);
+}
+
+RawResponse ParseRawResponse(const std::string& data) {
+    RawResponse r;
     const size_t end = data.find("\r\n\r\n");
     if (end == std::string::npos || data.compare(0, 9, "HTTP/1.1 ") != 0) {
         return r;

@@ -14,7 +14,13 @@ struct RawResponse {
     std::string body; // everything after the head until the server closed (or the time limit)
 
     std::string Header(const std::string& name) const; // "" when absent
+    // Every value of a header that may come more than once (WWW-Authenticate).
+    std::vector<std::string> Headers(const std::string& name) const;
 };
+
+// Splits what a server sent (head, blank line, body); bOk false when no
+// HTTP/1.1 response head is there.
+RawResponse ParseRawResponse(const std::string& data);
 
 // Sends `request` (a complete request message) to 127.0.0.1:port and reads
 // until the server closes the connection or nLimitMs pass.

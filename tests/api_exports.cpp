@@ -1,5 +1,6 @@
 // The library as an application loads it: by name at run time, with the
-// thirteen functions found under their plain, undecorated names.
+// thirteen functions and the four added beside them found under their plain,
+// undecorated names.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -23,10 +24,11 @@ const char* const kExports[] = {
     "OXR_HTTP_SetLog",        "OXR_HTTP_Open",          "OXR_HTTP_OpenEx",
     "OXR_HTTP_SendRequest",   "OXR_HTTP_AddHeader",     "OXR_HTTP_RemoveHeader",
     "OXR_HTTP_GetInfoByType", "OXR_HTTP_GetInfoByName", "OXR_HTTP_GetContent",
-    "OXR_HTTP_Close",
+    "OXR_HTTP_Close",         "OXR_HTTP_GetStatus",     "OXR_HTTP_GetStreamState",
+    "OXR_HTTP_SetOption",     "OXR_HTTP_GetOption",
 };
 
-TEST(Exports, AllThirteenByPlainName) {
+TEST(Exports, AllByPlainName) {
 #if defined(_WIN32)
     HMODULE h = LoadLibraryA("oxrhttp.dll");
     ASSERT_NE(h, nullptr);

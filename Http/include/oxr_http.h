@@ -66,14 +66,27 @@ extern "C" {
 #define HTTP_STREAM_ENDED 2   /* ended; the reason says why */
 
 /* Why a receiver ended. */
-#define HTTP_END_NONE 0              /* it has not ended */
-#define HTTP_END_PEER_CLOSED 1       /* the device closed or reset the connection */
-#define HTTP_END_CLOSING_DELIMITER 2 /* the multipart body's closing delimiter came, and then
-                                        the connection closed or stayed quiet */
-#define HTTP_END_TIMEOUT 3           /* multipart: no data for the stream time-out (8 s) */
-#define HTTP_END_FRAMING 4           /* broken framing: chunk, part head or part too large */
-#define HTTP_END_STOPPED 5           /* stopped by OXR_HTTP_Close */
-#define HTTP_END_NO_MEMORY 6         /* no memory for a part */
+#define HTTP_END_NONE 0        /* it has not ended */
+#define HTTP_END_PEER_CLOSED 1 /* the device closed or reset the connection */
+#define HTTP_END_CLOSING_DELIMITER                                                                 \
+    2                        /* the multipart body's closing delimiter came, and then              \
+                                the connection closed or stayed quiet */
+#define HTTP_END_TIMEOUT 3   /* multipart: no data for the stream time-out (8 s) */
+#define HTTP_END_FRAMING 4   /* broken framing: chunk, part head or part too large */
+#define HTTP_END_STOPPED 5   /* stopped by OXR_HTTP_Close */
+#define HTTP_END_NO_MEMORY 6 /* no memory for a part */
+
+/* Options of a session (OXR_HTTP_SetOption, OXR_HTTP_GetOption). */
+#define HTTP_OPT_END_RECORD 1  /* 1: one last callback, without data, when the receiver ends */
+#define HTTP_OPT_TLS_VERIFY 2  /* https: 1 (default) checks certificate and name, 0 does not */
+#define HTTP_OPT_TLS_PIN 3     /* https: the SHA-256 fingerprint (hex) the certificate must have */
+#define HTTP_OPT_AUTH_SCHEME 4 /* read only: HTTP_AUTH_* of the last request */
+#define HTTP_OPT_STREAM_TIMEOUT 5 /* multipart: ms without data that end the stream (8000) */
+
+/* Authorization scheme a session's last request carried (HTTP_OPT_AUTH_SCHEME). */
+#define HTTP_AUTH_NONE 0   /* no credentials */
+#define HTTP_AUTH_BASIC 1  /* Basic, from the credentials given to Open */
+#define HTTP_AUTH_DIGEST 2 /* Digest, answering the device's challenge */
 
 /* One delivery to the data callback; valid only during the call. */
 typedef struct OXR_HTTP_DATA {
@@ -126,6 +139,28 @@ OXR_HTTP_API const char* OXR_HTTP_CALL OXR_HTTP_GetInfoByName(int nHandle, const
 OXR_HTTP_API int OXR_HTTP_CALL OXR_HTTP_GetContent(int nHandle, int nUnused);
 /* Closes the session: stops its receiver and frees the handle; 0, or -1. */
 OXR_HTTP_API int OXR_HTTP_CALL OXR_HTTP_Close(int nHandle);
+
+/*
+ * Status code of the last response head received on the session (also when
+ * it was refused; after a Digest answer, the final one); 0 when no head came.
+ * With pszReason, its reason phrase goes there too (nReasonSize bytes, always
+ * terminated). -1 for an unknown handle.
+ */
+OXR_HTTP_API int OXR_HTTP_CALL OXR_HTTP_GetStatus(int nHandle, char* pszReason, int nReasonSize);
+/*
+ * HTTP_STREAM_* of the session's receiver; *pnReason gets HTTP_END_* and
+ * *pnDeliveries the callbacks so far (either may be NULL). After a request
+ * that got no response head, HTTP_STREAM_NONE with the reason it did not
+ * come (time-out, closed). Never blocks; any thread, the callback included.
+ * -1 for an unknown handle.
+ */
+OXR_HTTP_API int OXR_HTTP_CALL OXR_HTTP_GetStreamState(int nHandle, int* pnReason,
+                                                       int* pnDeliveries);
+/* Sets an HTTP_OPT_* before SendRequest; 0, or -1 (error -5 for a bad option or value). */
+OXR_HTTP_API int OXR_HTTP_CALL OXR_HTTP_SetOption(int nHandle, int nOption, int nValue,
+                                                  const char* pszValue);
+/* The value of an HTTP_OPT_* (the pin: 1 when set); -1 for a bad handle or option. */
+OXR_HTTP_API int OXR_HTTP_CALL OXR_HTTP_GetOption(int nHandle, int nOption);
 
 #ifdef __cplusplus
 }

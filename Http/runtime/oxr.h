@@ -151,6 +151,16 @@ void OXR_Sleep(int nMs);
 // Milliseconds from an arbitrary start, monotonic.
 int64_t OXR_TickMs();
 
+// ---------------------------------------------------------------- hashes and randomness
+
+const int OXR_HASH_MD5 = 1;    // 16-byte digest
+const int OXR_HASH_SHA256 = 2; // 32-byte digest
+
+// Digest of nLen bytes into pOut; the digest's length, or -1.
+int OXR_Hash(int nAlgorithm, const void* pData, size_t nLen, unsigned char* pOut);
+// nLen bytes from the platform's secure random source; 0, or -1.
+int OXR_RandomBytes(void* pOut, size_t nLen);
+
 // ---------------------------------------------------------------- files and time
 
 // Breaks t down into local time (thread-safe). 0 on success.

@@ -186,4 +186,40 @@ int OXR_HTTP_CALL OXR_HTTP_Close(int nHandle) {
     return 0;
 }
 
+int OXR_HTTP_CALL OXR_HTTP_GetStatus(int nHandle, char* pszReason, int nReasonSize) {
+    FIND_SESSION(pSession, nHandle);
+    if (pSession.Get() == nullptr) {
+        return -1;
+    }
+    return pSession->GetStatus(pszReason, nReasonSize);
+}
+
+int OXR_HTTP_CALL OXR_HTTP_GetStreamState(int nHandle, int* pnReason, int* pnDeliveries) {
+    FIND_SESSION(pSession, nHandle);
+    if (pSession.Get() == nullptr) {
+        return -1;
+    }
+    return pSession->GetStreamState(pnReason, pnDeliveries);
+}
+
+int OXR_HTTP_CALL OXR_HTTP_SetOption(int nHandle, int nOption, int nValue, const char* pszValue) {
+    FIND_SESSION(pSession, nHandle);
+    if (pSession.Get() == nullptr) {
+        return -1;
+    }
+    const int nResult = RecordResult(pSession->SetOption(nOption, nValue, pszValue));
+    if (nResult != 0) {
+        HTTP_LOG(kLogFailure, "OXR_HTTP_SetOption Return -1, IN Param is Invalid\n");
+    }
+    return nResult;
+}
+
+int OXR_HTTP_CALL OXR_HTTP_GetOption(int nHandle, int nOption) {
+    FIND_SESSION(pSession, nHandle);
+    if (pSession.Get() == nullptr) {
+        return -1;
+    }
+    return pSession->GetOption(nOption);
+}
+
 } // extern "C"

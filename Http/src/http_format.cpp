@@ -6,12 +6,7 @@
 #include <new>
 
 #include "http_parse.h"
-
-#if defined(__GNUC__)
-#define HTTP_PRINTF_LIKE(fmt, first) __attribute__((format(printf, fmt, first)))
-#else
-#define HTTP_PRINTF_LIKE(fmt, first)
-#endif
+#include "http_text.h"
 
 namespace {
 
@@ -44,42 +39,6 @@ void CopyBounded(char* pszDst, size_t nSize, const char* pszSrc) {
     pszDst[n] = '\0';
 }
 
-// The request head under construction, in one fixed work area. Any single
-// line that fits the head also fits a line area of the same size, so this one
-// bound covers both limits.
-class HeadBuilder {
-public:
-    HeadBuilder() : m_nLen(0), m_bOverflow(false) { m_szHead[0] = '\0'; }
-
-    // printf-style; once something did not fit, the head stays overflowed.
-    void Append(const char* pszFormat, ...) HTTP_PRINTF_LIKE(2, 3);
-    bool Overflow() const { return m_bOverflow; }
-    int Length() const { return static_cast<int>(m_nLen); }
-    const char* Data() const { return m_szHead; }
-
-private:
-    char m_szHead[kHttpWorkAreaSize];
-    size_t m_nLen;
-    bool m_bOverflow;
-};
-
-void HeadBuilder::Append(const char* pszFormat, ...) {
-    if (m_bOverflow) {
-        return;
-    }
-    size_t nRoom = sizeof(m_szHead) - m_nLen;
-    va_list args;
-    va_start(args, pszFormat);
-    int n = std::vsnprintf(m_szHead + m_nLen, nRoom, pszFormat, args);
-    va_end(args);
-    // The terminating zero must stay inside the area too.
-    if (n < 0 || static_cast<size_t>(n) >= nRoom) {
-        m_bOverflow = true;
-        return;
-    }
-    m_nLen += static_cast<size_t>(n);
-}
-
 } // namespace
 
 void CHttpParser::SetRequestLine(int nMethod, const char* pszUri) {
@@ -106,12 +65,15 @@ char* CHttpParser::FormatMsg(int* pnMsgLen, const char* pBody, int nBodyLen) {
         return nullptr;
     }
 
-    HeadBuilder head;
-    head.Append("%s %s %s\r\n", GetMethodName(m_nMethod), m_szUri, kVersion);
-    head.Append("%s: %s\r\n", "HOST", m_szHost);
-    head.Append("%s", kDefaultHeaders);
+    // The request head in one fixed work area: any single line that fits the
+    // head also fits a line area of the same size, so this one bound covers
+    // both limits.
+    CHttpText<kHttpWorkAreaSize> head;
+    head.AppendF("%s %s %s\r\n", GetMethodName(m_nMethod), m_szUri, kVersion);
+    head.AppendF("%s: %s\r\n", "HOST", m_szHost);
+    head.Append(kDefaultHeaders);
     for (const HttpHeader* pRecord : m_lstRequestHeaders) {
-        head.Append("%s: %s\r\n", pRecord->pszName, pRecord->pszValue);
+        head.AppendF("%s: %s\r\n", pRecord->pszName, pRecord->pszValue);
     }
     head.Append("\r\n");
     if (head.Overflow()) {
@@ -125,6 +87,9 @@ char* CHttpParser::FormatMsg(int* pnMsgLen, const char* pBody, int nBodyLen) {
 
     // The buffer only grows: a message that fits the one held reuses it.
     if (m_pMsg == nullptr || nTotal > m_nMsgSize) {
+        if (m_pMsg != nullptr) {
+            HttpWipe(m_pMsg, static_cast<size_t>(m_nMsgSize));
+        }
         delete[] m_pMsg;
         m_pMsg = new (std::nothrow) char[static_cast<size_t>(nTotal)];
         m_nMsgSize = m_pMsg != nullptr ? nTotal : 0;

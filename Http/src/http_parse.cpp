@@ -7,6 +7,7 @@
 #include <new>
 
 #include "http_log.h"
+#include "http_text.h"
 #include "oxr.h"
 #include "oxr_http.h"
 
@@ -24,9 +25,17 @@ char* CopyText(const char* p, size_t n) {
     return pCopy;
 }
 
+// A value may be an Authorization text: wiped before it goes.
+void FreeValue(char* pszValue) {
+    if (pszValue != nullptr) {
+        HttpWipe(pszValue, std::strlen(pszValue));
+    }
+    delete[] pszValue;
+}
+
 void FreeRecord(HttpHeader* pRecord) {
     delete[] pRecord->pszName;
-    delete[] pRecord->pszValue;
+    FreeValue(pRecord->pszValue);
     delete pRecord;
 }
 
@@ -71,6 +80,9 @@ CHttpParser::CHttpParser()
 
 CHttpParser::~CHttpParser() {
     delete[] m_pHead;
+    if (m_pMsg != nullptr) {
+        HttpWipe(m_pMsg, static_cast<size_t>(m_nMsgSize)); // it held the request's credentials
+    }
     delete[] m_pMsg;
     ClearHeaders(m_lstResponseHeaders);
     ClearHeaders(m_lstRequestHeaders);
@@ -96,7 +108,7 @@ int CHttpParser::AddHeader(const char* pszName, const char* pszValue) {
             HTTP_LOG(kLogNoMemory, "AddHeader Return -1, operation new Error\n");
             return HTTP_ERR_NO_MEMORY;
         }
-        delete[] pFound->pszValue;
+        FreeValue(pFound->pszValue);
         pFound->pszValue = pszNew;
         return 0;
     }
@@ -147,6 +159,10 @@ int CHttpParser::ForEachResponseHeader(const char* pszName,
         }
     }
     return nFound;
+}
+
+void CHttpParser::ClearResponseHeaders() {
+    ClearHeaders(m_lstResponseHeaders);
 }
 
 void CHttpParser::ClearHeaders(HttpHeaderList& lst) {

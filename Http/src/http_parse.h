@@ -43,6 +43,7 @@ public:
                               void* pCtx);
     void ClearHeaders(HttpHeaderList& lst);
     void ClearRequestHeaders();
+    void ClearResponseHeaders();
 
     // ---- request formatter
     void SetRequestLine(int nMethod, const char* pszUri);

@@ -145,20 +145,28 @@ int CHttpRequest::RecvHead(int nTimeOutMs) {
     m_nHeadLen = 0;
     m_nLeftLen = 0;
     m_nStatus = 0;
+    // Until a receiver starts, the stream state tells why no head came.
+    m_bStarted = 0;
+    m_nDeliveries = 0;
     const char* pHeadEnd = nullptr;
     while (pHeadEnd == nullptr) {
         if (m_nRecvLen >= kHttpRecvBufSize) {
+            m_nEndReason = HTTP_END_FRAMING;
             return -1;
         }
         int r = RecvNow(m_szRecvBuf + m_nRecvLen, kHttpRecvBufSize - m_nRecvLen);
         if (r == OXR_E_WOULDBLOCK) {
             // The time-out bounds each wait for more of the head.
-            if (WaitConn(false, nTimeOutMs, m_bAborted) <= 0) {
+            const int w = WaitConn(false, nTimeOutMs, m_bAborted);
+            if (w <= 0) {
+                m_nEndReason = w == 0 ? HTTP_END_TIMEOUT
+                                      : (m_bAborted != 0 ? HTTP_END_STOPPED : HTTP_END_PEER_CLOSED);
                 return -1;
             }
             continue;
         }
         if (r <= 0) {
+            m_nEndReason = m_bAborted != 0 ? HTTP_END_STOPPED : HTTP_END_PEER_CLOSED;
             return -1;
         }
         // Only line ends among the new bytes are tried; the first empty line,
@@ -169,6 +177,7 @@ int CHttpRequest::RecvHead(int nTimeOutMs) {
     }
     m_nHeadLen = static_cast<int>(pHeadEnd - m_szRecvBuf);
     m_nLeftLen = m_nRecvLen - m_nHeadLen;
+    m_nEndReason = HTTP_END_NONE;
     int nResult = m_cRecvParser.ParseMsg(m_szRecvBuf, m_nHeadLen);
     if (nResult == 0 || nResult == -1) {
         m_nStatus = *m_cRecvParser.GetStatusCode();

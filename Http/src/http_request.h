@@ -47,6 +47,7 @@ public:
     void SetDataCallback(int nIndex, OXR_HTTP_DataCallback pfnCallback, void* pUserData);
     // One last delivery (no data) when the receiver ends, telling why.
     void SetEndRecord(bool bOn) { m_bEndRecord = bOn ? 1 : 0; }
+    bool GetEndRecord() const { return m_bEndRecord.load() != 0; }
     // Wakes whatever this transport waits in, on any thread, and makes every
     // later wait end at once: the session is being closed.
     void Abort();
@@ -60,6 +61,8 @@ public:
     int GetDeliveries() const { return m_nDeliveries.load(); }
     // Status code of the last head received and understood, 0 when none.
     int GetStatus() const { return m_nStatus.load(); }
+    // Its reason phrase; read it on the thread that sent the request.
+    const char* GetReason() const { return m_cRecvParser.GetReason(); }
 
     CHttpParser& GetRecvParser() { return m_cRecvParser; }
     int GetSocket() const { return m_nSocket; }
@@ -88,6 +91,7 @@ public:
     typedef int (*SourceFn)(void* pCtx, char* pBuf, int nLen);
     void SetRuntimeSeams(SendFn pfnSendn, ThreadCreateFn pfnThreadCreate);
     void SetStreamTimeOut(int nTimeOutMs) { m_nStreamTimeOutMs = nTimeOutMs; }
+    int GetStreamTimeOut() const { return m_nStreamTimeOutMs; }
     void SetSource(SourceFn pfnSource, void* pCtx);
     // Runs the receiver on the calling thread, as its own thread would,
     // after RecvHead.
@@ -158,7 +162,7 @@ private:
     OXR_HTTP_DataCallback m_pfnDataCallback;
     void* m_pUserData;
     int m_nSendTimeOutMs;
-    int m_nStreamTimeOutMs;
+    std::atomic<int> m_nStreamTimeOutMs; // may be set while the receiver runs
     std::atomic<int> m_bEndRecord;
     // Progress, read from other threads: HTTP_END_* once the receiver ended
     // (0 before), deliveries so far, and whether one was started.

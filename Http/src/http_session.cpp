@@ -6,15 +6,17 @@
 #include <cstring>
 #include <new>
 
-#include "base64.h"
 #include "http_client.h"
 #include "http_log.h"
+#include "http_text.h"
 
 // ---------------------------------------------------------------- session
 
 CHttpSession::CHttpSession(int nIndex)
-    : m_nIndex(nIndex), m_pfnDataCallback(nullptr), m_pUserData(nullptr), m_nErrNo(0), m_nRefs(0),
-      m_bOpen(false), m_bClosing(false) {
+    : m_nIndex(nIndex), m_pfnDataCallback(nullptr), m_pUserData(nullptr), m_nErrNo(0),
+      m_pszCredentials(nullptr), m_bDigest(false), m_nNonceCount(0), m_nAuthScheme(HTTP_AUTH_NONE),
+      m_bTlsVerify(1), m_bTlsPin(false), m_aTlsPin(), m_nRefs(0), m_bOpen(false),
+      m_bClosing(false) {
     std::memset(m_szScheme, 0, sizeof(m_szScheme));
     std::memset(m_szHost, 0, sizeof(m_szHost));
     m_wPort = 0;
@@ -26,8 +28,14 @@ CHttpSession::CHttpSession(int nIndex)
 }
 
 // Members go in reverse order: the transport (which joins a receiver still
-// running) before the request codec.
-CHttpSession::~CHttpSession() = default;
+// running) before the request codec, which wipes its Authorization texts.
+CHttpSession::~CHttpSession() {
+    if (m_pszCredentials != nullptr) {
+        HttpWipe(m_pszCredentials, std::strlen(m_pszCredentials));
+        delete[] m_pszCredentials;
+    }
+    HttpWipe(&m_cChallenge, sizeof(m_cChallenge));
+}
 
 int CHttpSession::Open(const char* pszUrl, int nMethod, const char* pszCredentials, int,
                        int nTimeOutMs) {
@@ -39,28 +47,7 @@ int CHttpSession::Open(const char* pszUrl, int nMethod, const char* pszCredentia
     m_cParser.SetHost(m_szHost);
     m_cParser.SetRequestLine(nMethod, m_szRequestUri);
     if (pszCredentials != nullptr) {
-        // The value is always "Basic " and the Base64 of the whole credentials
-        // text: a value cut to fit a fixed field would fail authentication
-        // with no hint why, so long credentials get a heap text.
-        char* pszEncoded = nullptr;
-        int nEncoded = Base64Encode(reinterpret_cast<const unsigned char*>(pszCredentials),
-                                    static_cast<int>(std::strlen(pszCredentials)), &pszEncoded);
-        const char* pszText = nEncoded >= 0 ? pszEncoded : "";
-        char szValue[128];
-        std::memset(szValue, 0, sizeof(szValue));
-        size_t nNeed = 6 + std::strlen(pszText) + 1;
-        char* pszValue = szValue;
-        if (nNeed > sizeof(szValue)) {
-            pszValue = static_cast<char*>(std::calloc(nNeed, 1));
-        }
-        if (pszValue != nullptr) {
-            snprintf(pszValue, nNeed, "Basic %s", pszText);
-            RecordResult(m_cParser.AddHeader("Authorization", pszValue));
-            if (pszValue != szValue) {
-                std::free(pszValue);
-            }
-        }
-        std::free(pszEncoded);
+        SetCredentials(pszCredentials);
     }
     return RecordResult(m_cRequest.ConnectToServer(m_szHost, m_wPort, nTimeOutMs));
 }
@@ -76,6 +63,30 @@ int CHttpSession::SendRequest(const char* pszContentLength, const char* pBody, i
     // The caller's text is sent unchanged; a null one is refused by AddHeader
     // and the request goes on without (or with an earlier) Content-Length.
     RecordResult(m_cParser.AddHeader("Content-Length", pszContentLength));
+    // A Digest challenge accepted before is answered at once, with the next
+    // nonce count, so the request needs no extra round trip.
+    if (m_bDigest && PutDigestAnswer(pBody, nBodyLen) != 0) {
+        return -1;
+    }
+    // A 401 with a Digest challenge is answered on a fresh connection; a
+    // second 401 is final unless its nonce only went stale. Two retries at
+    // the most, whatever the device sends.
+    for (int nRetries = 0;; ++nRetries) {
+        int nResult = Exchange(pBody, nBodyLen, nTimeOutMs);
+        if (nResult == 0) {
+            return m_cRequest.StartRecvThread();
+        }
+        if (nRetries == 2 || AnswerChallenge(nRetries > 0, pBody, nBodyLen) != 0) {
+            return RecordResult(nResult);
+        }
+        nResult = m_cRequest.ConnectToServer(m_szHost, m_wPort, nTimeOutMs);
+        if (nResult != 0) {
+            return RecordResult(nResult);
+        }
+    }
+}
+
+int CHttpSession::Exchange(const char* pBody, int nBodyLen, int nTimeOutMs) {
     int nMsgLen = 0;
     char* pMsg = m_cParser.FormatMsg(&nMsgLen, pBody, nBodyLen);
     if (pMsg == nullptr || nMsgLen <= 0) {
@@ -87,13 +98,9 @@ int CHttpSession::SendRequest(const char* pszContentLength, const char* pBody, i
     m_cRequest.SetSendTimeOut(nTimeOutMs);
     int nResult = m_cRequest.SendMsg(pMsg, nMsgLen);
     if (nResult != 0) {
-        return RecordResult(nResult);
+        return nResult;
     }
-    nResult = m_cRequest.RecvHead(nTimeOutMs);
-    if (nResult != 0) {
-        return RecordResult(nResult);
-    }
-    return m_cRequest.StartRecvThread();
+    return m_cRequest.RecvHead(nTimeOutMs);
 }
 
 int CHttpSession::AddHeader(const char* pszName, const char* pszValue) {

@@ -10,6 +10,7 @@
 #include <deque>
 #include <map>
 
+#include "http_digest.h"
 #include "http_parse.h"
 #include "http_request.h"
 #include "oxr.h"
@@ -61,7 +62,29 @@ public:
     CHttpParser& GetParser() { return m_cParser; }
     CHttpRequest& GetRequest() { return m_cRequest; }
 
+    // ---- what the application may ask and set besides (http_session_options.cpp)
+    int GetStatus(char* pszReason, int nReasonSize) const;
+    int GetStreamState(int* pnReason, int* pnDeliveries) const;
+    // 0, or HTTP_ERR_BAD_PARAM.
+    int SetOption(int nOption, int nValue, const char* pszValue);
+    int GetOption(int nOption) const;
+
+    // ---- authorization (http_session_auth.cpp)
+    // Scheme of the Authorization the last request carried (HTTP_AUTH_*).
+    int GetAuthScheme() const { return m_nAuthScheme.load(); }
+
 private:
+    // One attempt: builds, sends, receives the head. 0, -1 or an error number.
+    int Exchange(const char* pBody, int nBodyLen, int nTimeOutMs);
+    // Keeps the credentials and puts the Basic authorization in place.
+    void SetCredentials(const char* pszCredentials);
+    // After a refused head: when it is a 401 with a Digest challenge this
+    // session can answer, puts the answer in place (0); else -1 and the
+    // refusal stands. bRetried: the refusal answered an answer already.
+    int AnswerChallenge(bool bRetried, const char* pBody, int nBodyLen);
+    // Puts a Digest answer to the accepted challenge in place (nc + 1).
+    int PutDigestAnswer(const char* pBody, int nBodyLen);
+
     friend class CHttpSessionMgr;
 
     int m_nIndex;
@@ -79,6 +102,18 @@ private:
     std::atomic<int> m_nErrNo; // only GetInfoByType changes it (to -7)
     CHttpParser m_cParser;     // request side
     CHttpRequest m_cRequest;   // transport, with the response side
+    // The credentials as the application gave them ("user:password"), in
+    // memory wiped before it is freed; null without.
+    char* m_pszCredentials;
+    // The Digest challenge last answered, reused with nc counting up.
+    HttpDigestChallenge m_cChallenge;
+    bool m_bDigest;
+    unsigned m_nNonceCount;
+    std::atomic<int> m_nAuthScheme;
+    // https: verify the certificate (1) or not; a pinned fingerprint.
+    int m_bTlsVerify;
+    bool m_bTlsPin;
+    unsigned char m_aTlsPin[32];
     // Guarded by the registry's mutex: calls in progress that hold this
     // session, whether its opener has handed it out, and whether a Close has
     // taken it out of the registry.

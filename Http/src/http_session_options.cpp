@@ -1,0 +1,115 @@
+// CHttpSession: what the application may ask besides the response headers
+// (status, stream state, options) and the options it may set.
+#include <cstring>
+
+#include "http_session.h"
+
+namespace {
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// 64 hex digits, colons between pairs allowed (as openssl prints them).
+bool ReadFingerprint(const char* psz, unsigned char* pOut) {
+    int n = 0;
+    for (const char* p = psz; *p != '\0'; ++p) {
+        if (*p == ':') {
+            continue;
+        }
+        const int d = HexDigit(*p);
+        if (d < 0 || n >= 64) {
+            return false;
+        }
+        pOut[n / 2] = static_cast<unsigned char>(n % 2 == 0 ? d << 4 : pOut[n / 2] | d);
+        ++n;
+    }
+    return n == 64;
+}
+
+} // namespace
+
+int CHttpSession::GetStatus(char* pszReason, int nReasonSize) const {
+    const int nStatus = m_cRequest.GetStatus();
+    if (pszReason != nullptr && nReasonSize > 0) {
+        const char* pszFrom = nStatus != 0 ? m_cRequest.GetReason() : "";
+        size_t n = std::strlen(pszFrom);
+        if (n > static_cast<size_t>(nReasonSize) - 1) {
+            n = static_cast<size_t>(nReasonSize) - 1;
+        }
+        std::memcpy(pszReason, pszFrom, n);
+        pszReason[n] = '\0';
+    }
+    return nStatus;
+}
+
+int CHttpSession::GetStreamState(int* pnReason, int* pnDeliveries) const {
+    if (pnReason != nullptr) {
+        *pnReason = m_cRequest.GetEndReason();
+    }
+    if (pnDeliveries != nullptr) {
+        *pnDeliveries = m_cRequest.GetDeliveries();
+    }
+    return m_cRequest.GetStreamState();
+}
+
+int CHttpSession::SetOption(int nOption, int nValue, const char* pszValue) {
+    switch (nOption) {
+    case HTTP_OPT_END_RECORD:
+        if (nValue != 0 && nValue != 1) {
+            return HTTP_ERR_BAD_PARAM;
+        }
+        m_cRequest.SetEndRecord(nValue != 0);
+        return 0;
+    case HTTP_OPT_TLS_VERIFY:
+        if (nValue != 0 && nValue != 1) {
+            return HTTP_ERR_BAD_PARAM;
+        }
+        m_bTlsVerify = nValue;
+        return 0;
+    case HTTP_OPT_STREAM_TIMEOUT:
+        if (nValue <= 0) {
+            return HTTP_ERR_BAD_PARAM;
+        }
+        m_cRequest.SetStreamTimeOut(nValue);
+        return 0;
+    case HTTP_OPT_TLS_PIN:
+        if (pszValue == nullptr) {
+            m_bTlsPin = false;
+            return 0;
+        }
+        if (!ReadFingerprint(pszValue, m_aTlsPin)) {
+            return HTTP_ERR_BAD_PARAM;
+        }
+        m_bTlsPin = true;
+        return 0;
+    default:
+        return HTTP_ERR_BAD_PARAM;
+    }
+}
+
+int CHttpSession::GetOption(int nOption) const {
+    switch (nOption) {
+    case HTTP_OPT_END_RECORD:
+        return m_cRequest.GetEndRecord() ? 1 : 0;
+    case HTTP_OPT_TLS_VERIFY:
+        return m_bTlsVerify;
+    case HTTP_OPT_TLS_PIN:
+        return m_bTlsPin ? 1 : 0;
+    case HTTP_OPT_AUTH_SCHEME:
+        return m_nAuthScheme.load();
+    case HTTP_OPT_STREAM_TIMEOUT:
+        return m_cRequest.GetStreamTimeOut();
+    default:
+        return -1;
+    }
+}

@@ -1,0 +1,216 @@
+// Digest authorization through the public interface: a device that wants it
+// is answered within one SendRequest, later requests reuse the nonce, stale
+// nonces are renewed, and every other 401 stands as before.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "oxr.h"
+#include "oxr_http.h"
+#include "stderr_capture.h"
+#include "stream_builder.h"
+#include "test_server.h"
+
+namespace {
+
+std::string Challenge(const std::string& params) {
+    return "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"cam\"\r\n"
+           "WWW-Authenticate: " +
+           params + "\r\nContent-Length: 0\r\n\r\n";
+}
+
+const std::string kMd5 = "Digest realm=\"cam\", nonce=\"n1\", qop=\"auth\", opaque=\"op\"";
+const std::string kOk =
+    "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nok";
+
+// The value of a request's field, or "".
+std::string Field(const std::string& request, const std::string& name) {
+    size_t at = request.find("\r\n" + name + ": ");
+    if (at == std::string::npos) {
+        return "";
+    }
+    at += name.size() + 4;
+    return request.substr(at, request.find("\r\n", at) - at);
+}
+
+// One parameter of a Digest answer, without its quotes.
+std::string Param(const std::string& answer, const std::string& name) {
+    size_t at = answer.find(" " + name + "=");
+    if (at == std::string::npos) {
+        return "";
+    }
+    at += name.size() + 2;
+    const bool bQuoted = answer[at] == '"';
+    at += bQuoted ? 1 : 0;
+    return answer.substr(at, answer.find(bQuoted ? '"' : ',', at) - at);
+}
+
+std::string Md5Hex(const std::string& text) {
+    unsigned char d[16];
+    if (OXR_Hash(OXR_HASH_MD5, text.data(), text.size(), d) != 16) {
+        return "";
+    }
+    char sz[33];
+    for (int i = 0; i < 16; ++i) {
+        std::snprintf(sz + 2 * i, 3, "%02x", d[i]);
+    }
+    return sz;
+}
+
+// The response a device would expect for admin:demo on realm "cam".
+std::string ExpectedResponse(const std::string& answer, const std::string& method) {
+    const std::string ha1 = Md5Hex("admin:cam:demo");
+    const std::string ha2 = Md5Hex(method + ":" + Param(answer, "uri"));
+    return Md5Hex(ha1 + ":" + Param(answer, "nonce") + ":" + Param(answer, "nc") + ":" +
+                  Param(answer, "cnonce") + ":auth:" + ha2);
+}
+
+int Open(CTestServer& srv, const char* pszCredentials) {
+    return OXR_HTTP_Open(srv.Url("/cgi-bin/admin/set?exposure=auto").c_str(), HTTP_METHOD_GET,
+                         pszCredentials, 0, 2000);
+}
+
+TEST(ApiDigest, ADigestDeviceIsAnsweredWithinOneRequestAndItsNonceReused) {
+    CTestServer srv;
+    // the device closes the connection after its 401
+    srv.Add(CTestScript().WaitRequest().Send(Challenge(kMd5)));
+    srv.Add(CTestScript().WaitRequest().Send(kOk).WaitRequest().Send(kOk).WaitPeerClose(5000));
+    ASSERT_TRUE(srv.Start());
+    int h = Open(srv, "admin:demo");
+    ASSERT_GE(h, 0);
+    EXPECT_EQ(OXR_HTTP_GetOption(h, HTTP_OPT_AUTH_SCHEME), HTTP_AUTH_BASIC);
+    ASSERT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0);
+    EXPECT_EQ(OXR_HTTP_GetStatus(h, nullptr, 0), 200);
+    EXPECT_EQ(OXR_HTTP_GetOption(h, HTTP_OPT_AUTH_SCHEME), HTTP_AUTH_DIGEST);
+    ASSERT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0);
+    EXPECT_EQ(OXR_HTTP_Close(h), 0);
+    ASSERT_TRUE(srv.WaitDone(5000));
+    EXPECT_EQ(srv.Accepted(), 2); // the second request needed no new challenge
+    const std::vector<std::string> reqs = srv.Requests(1);
+    ASSERT_EQ(reqs.size(), 2u);
+    const char* kNc[] = {"00000001", "00000002"};
+    for (size_t i = 0; i < 2; ++i) {
+        const std::string answer = Field(reqs[i], "Authorization");
+        EXPECT_EQ(answer.compare(0, 7, "Digest "), 0) << answer;
+        EXPECT_EQ(Param(answer, "username"), "admin");
+        EXPECT_EQ(Param(answer, "realm"), "cam");
+        EXPECT_EQ(Param(answer, "nonce"), "n1");
+        EXPECT_EQ(Param(answer, "uri"), "/cgi-bin/admin/set?exposure=auto");
+        EXPECT_EQ(Param(answer, "opaque"), "op");
+        EXPECT_EQ(Param(answer, "qop"), "auth");
+        EXPECT_EQ(Param(answer, "nc"), kNc[i]);
+        EXPECT_GE(Param(answer, "cnonce").size(), 16u);
+        EXPECT_EQ(Param(answer, "algorithm"), ""); // the challenge named none
+        EXPECT_EQ(Param(answer, "response"), ExpectedResponse(answer, "GET"));
+    }
+    // a fresh client nonce for every answer
+    EXPECT_NE(Param(Field(reqs[0], "Authorization"), "cnonce"),
+              Param(Field(reqs[1], "Authorization"), "cnonce"));
+    // the first request carried the Basic credentials, as always
+    EXPECT_EQ(Field(srv.Requests(0)[0], "Authorization"), "Basic YWRtaW46ZGVtbw==");
+}
+
+TEST(ApiDigest, AStaleNonceIsRenewedOnce) {
+    CTestServer srv;
+    srv.Add(CTestScript().WaitRequest().Send(Challenge(kMd5)).WaitPeerClose(5000));
+    srv.Add(CTestScript()
+                .WaitRequest()
+                .Send(Challenge("Digest realm=\"cam\", nonce=\"n2\", qop=auth, stale=true"))
+                .WaitPeerClose(5000));
+    srv.Add(CTestScript()
+                .WaitRequest()
+                .Send(ResponseHead(MultipartType("fr")) +
+                      MultipartBody("fr", {TestPart{"frame", "image/jpeg", true, "", ""}}))
+                .WaitPeerClose(5000));
+    ASSERT_TRUE(srv.Start());
+    int h = Open(srv, "admin:demo");
+    ASSERT_GE(h, 0);
+    EXPECT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0);
+    EXPECT_EQ(OXR_HTTP_Close(h), 0);
+    ASSERT_TRUE(srv.WaitDone(5000));
+    ASSERT_EQ(srv.Accepted(), 3);
+    const std::string answer = Field(srv.Requests(2)[0], "Authorization");
+    EXPECT_EQ(Param(answer, "nonce"), "n2");
+    EXPECT_EQ(Param(answer, "nc"), "00000001");
+    EXPECT_EQ(Param(answer, "response"), ExpectedResponse(answer, "GET"));
+}
+
+struct RefusalRow {
+    const char* name;
+    const char* credentials;
+    std::vector<std::string> answers; // one connection each
+    int nConnections;                 // the library made
+    const char* record;               // the one record expected, or nullptr for none
+};
+
+// Each of these ends as the 401 refusal: -1, the error number untouched.
+TEST(ApiDigest, EveryOther401StandsAsBefore) {
+    const std::string kStale = "Digest realm=\"cam\", nonce=\"s\", qop=auth, stale=true";
+    const RefusalRow rows[] = {
+        {"no credentials", nullptr, {Challenge(kMd5)}, 1, nullptr},
+        {"Basic only", "admin:demo", {Challenge("Basic realm=\"x\"")}, 1, nullptr},
+        {"wrong credentials: the second 401 is final",
+         "admin:wrong",
+         {Challenge(kMd5), Challenge(kMd5)},
+         2,
+         nullptr},
+        {"stale again and again: two retries at the most",
+         "admin:demo",
+         {Challenge(kMd5), Challenge(kStale), Challenge(kStale), kOk},
+         3,
+         nullptr},
+        {"no nonce", "admin:demo", {Challenge("Digest realm=\"cam\"")}, 1, "no nonce"},
+        {"no realm", "admin:demo", {Challenge("Digest nonce=\"n\"")}, 1, "no realm"},
+        {"unknown algorithm only",
+         "admin:demo",
+         {Challenge("Digest realm=cam, nonce=n, algorithm=SHA-512-256")},
+         1,
+         "unknown algorithm"},
+        {"unterminated quote",
+         "admin:demo",
+         {Challenge("Digest realm=\"cam, nonce=n")},
+         1,
+         "unterminated quote"},
+        {"parameter longer than 1 KiB",
+         "admin:demo",
+         {Challenge("Digest realm=cam, nonce=\"" + std::string(1500, 'x') + "\"")},
+         1,
+         "parameter longer than 1 KiB"},
+    };
+    for (const RefusalRow& r : rows) {
+        CTestServer srv;
+        for (const std::string& a : r.answers) {
+            srv.Add(CTestScript().WaitRequest().Send(a).WaitPeerClose(3000));
+        }
+        ASSERT_TRUE(srv.Start());
+        int h = Open(srv, r.credentials);
+        ASSERT_GE(h, 0) << r.name;
+        const int nBefore = OXR_HTTP_GetErrNo(-1);
+        OXR_HTTP_SetLog(HTTP_LOG_DEBUG);
+        StderrCapture cap;
+        EXPECT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), -1) << r.name;
+        const std::string log = cap.Finish();
+        OXR_HTTP_SetLog(-1);
+        EXPECT_EQ(OXR_HTTP_GetErrNo(-1), nBefore) << r.name;
+        EXPECT_EQ(OXR_HTTP_GetStatus(h, nullptr, 0), 401) << r.name;
+        EXPECT_EQ(OXR_HTTP_GetInfoByName(h, "WWW-Authenticate"), nullptr) << r.name;
+        EXPECT_EQ(OXR_HTTP_Close(h), 0);
+        EXPECT_EQ(srv.Accepted(), r.nConnections) << r.name;
+        const size_t nAt = log.find("Digest challenge not answered");
+        if (r.record == nullptr) {
+            EXPECT_EQ(nAt, std::string::npos) << r.name << ": " << log;
+        } else {
+            EXPECT_NE(log.find(std::string("Digest challenge not answered, ") + r.record + "\n"),
+                      std::string::npos)
+                << r.name << ": " << log;
+            EXPECT_EQ(log.find("Digest challenge", nAt + 1), std::string::npos) << r.name;
+        }
+        // nothing secret in any record
+        EXPECT_EQ(log.find("demo"), std::string::npos) << r.name;
+        EXPECT_EQ(log.find("YWRta"), std::string::npos) << r.name;
+    }
+}
+
+} // namespace

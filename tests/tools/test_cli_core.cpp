@@ -188,6 +188,10 @@ TEST(EndRules, DecideWhenAndHowATransferEnds) {
     writeFailed.bWriteFailed = true;
     TransferState head = State(false, 500, 0, 0, 0, 0);
     head.bNoBody = true;
+    TransferState closed = State(true, -1, 2, 20, 500, 10);
+    closed.nStreamEnd = HTTP_END_PEER_CLOSED;
+    TransferState delimited = State(true, -1, 2, 20, 500, 10);
+    delimited.nStreamEnd = HTTP_END_CLOSING_DELIMITER;
     const EndCase cases[] = {
         {"raw body still coming", {}, State(false, 100, 0, 50, 100, 10), EndReason::kNone, 0},
         {"raw body complete", {}, State(false, 100, 0, 100, 100, 0), EndReason::kComplete, 0},
@@ -232,6 +236,13 @@ TEST(EndRules, DecideWhenAndHowATransferEnds) {
          State(true, -1, 1, 1, 5000, 999),
          EndReason::kNone,
          0},
+        {"the library reports the end, before --max-parts",
+         {"--max-parts", "3"},
+         closed,
+         EndReason::kStreamEnded,
+         kExitEndedEarly},
+        {"the library reports the closing delimiter", {}, delimited, EndReason::kStreamEnded,
+         kExitOk},
         {"interrupted", {}, interrupted, EndReason::kInterrupted, kExitInterrupted},
         {"output failed", {}, writeFailed, EndReason::kWriteFailed, kExitLocalIo},
     };

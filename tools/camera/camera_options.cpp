@@ -48,7 +48,7 @@ const char* CameraUsage() {
            "Paths: /snapshot.jpg  /video.mjpg[?fps=N&frames=N&auth=1]\n"
            "       /events[?interval=MS&count=N]  /cgi-bin/status  /cgi-bin/echo\n"
            "       /cgi-bin/admin/reboot  /cgi-bin/admin/set?KEY=VALUE (authorization)\n"
-           "       /status?code=NNN  /slow?ms=N\n"
+           "       /status?code=NNN  /slow?ms=N  /cut\n"
            "Authorization (snapshot, video, admin commands): auth=1 the camera's scheme,\n"
            "       auth=digest or auth=basic for this request; Digest challenges by default\n"
            "       SHA-256 and MD5 with qop=auth, else algorithm=MD5|MD5-sess|SHA-256|\n"

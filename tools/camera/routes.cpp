@@ -96,6 +96,9 @@ void ServeRequest(Connection& conn, const Request& request, CameraContext& ctx) 
         const int nStatus = static_cast<int>(request.QueryNumber("code", 200, 200, 599));
         SendResponse(conn, request, nStatus, "text/plain",
                      "status " + std::to_string(nStatus) + "\n");
+    } else if (path == "/cut") {
+        // Half a head, then the connection ends: a device rebooting mid-answer.
+        conn.Write("HTTP/1.1 200 OK\r\nContent-", 25);
     } else if (path == "/slow") {
         if (ctx.SleepMs(request.QueryNumber("ms", 1000, 0, 30000))) {
             SendResponse(conn, request, 200, "text/plain", "slow answer\n");

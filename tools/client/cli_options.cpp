@@ -45,7 +45,7 @@ bool TakesValue(const std::string& name) {
     static const char* const kNames[] = {
         "-X", "--request", "-H",          "--header",          "-u",        "--user",
         "-d", "--data",    "--data-file", "--connect-timeout", "--timeout", "--show-header",
-        "-o", "--output",  "--parts",     "--max-parts",       "--duration"};
+        "-o", "--output",  "--parts",     "--max-parts",       "--duration", "--pin"};
     for (const char* n : kNames) {
         if (name == n) {
             return true;
@@ -99,6 +99,8 @@ bool Apply(const std::string& name, const std::string& value, ClientOptions* o,
             return false;
         }
         o->showHeaders.push_back(value);
+    } else if (name == "--pin") {
+        o->pin = value;
     } else if (name == "-o" || name == "--output") {
         o->outputFile = value;
     } else if (name == "--parts") {
@@ -171,6 +173,10 @@ bool ParseClientOptions(const std::vector<std::string>& args, ClientOptions* o,
             o->bVerbose = true;
             continue;
         }
+        if (arg == "-k" || arg == "--insecure") {
+            o->bInsecure = true;
+            continue;
+        }
         std::string name = arg;
         std::string value;
         const size_t eq = arg.find('=');
@@ -218,7 +224,8 @@ const char* ClientUsage() {
            "  -X, --request METHOD      GET POST HEAD OPTIONS PUT DELETE TRACE CONNECT\n"
            "                            (default GET; POST with -d or --data-file)\n"
            "  -H, --header 'Name: value'  add a request header (repeatable)\n"
-           "  -u, --user USER:PASSWORD  Basic authorization\n"
+           "  -u, --user USER:PASSWORD  Basic authorization, or Digest when the device\n"
+           "                            asks for it\n"
            "  -d, --data DATA           request body; Content-Length is computed\n"
            "      --data-file FILE      request body from a file\n"
            "      --connect-timeout MS  connect time-out (default 5000)\n"
@@ -231,12 +238,16 @@ const char* ClientUsage() {
            "                            extension from its type, and DIR/index.tsv\n"
            "      --max-parts N         stop after N parts\n"
            "      --duration SECONDS    stop after SECONDS\n"
+           "  -k, --insecure            https: do not check the certificate\n"
+           "      --pin SHA256          https: accept only the certificate with this\n"
+           "                            fingerprint (hex, colons allowed)\n"
            "  -s, --silent              no live status line and no summary\n"
            "  -v, --verbose             the library's log on standard error (a request\n"
            "                            without body shows one 'AddHeader ... IN Param is\n"
-           "                            Invalid' record: it has no Content-Length)\n"
+           "                            Invalid' record: it has no Content-Length), and the\n"
+           "                            authorization scheme used\n"
            "  -h, --help                this text;  --version  the version\n"
            "\n"
-           "The library does not report the end of a stream: oxr-http takes a stream\n"
-           "as ended after --timeout without data.\n";
+           "A stream ends when the library reports its end (the device closed, the\n"
+           "closing delimiter, a broken stream), or after --timeout without data.\n";
 }

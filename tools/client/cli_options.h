@@ -27,6 +27,8 @@ struct ClientOptions {
     double dDurationSec = 0; // 0: no limit
     bool bSilent = false;
     bool bVerbose = false;
+    bool bInsecure = false; // -k: https without certificate checks
+    std::string pin;        // --pin: SHA-256 fingerprint the certificate must have
     bool bHelp = false;
     bool bVersion = false;
 

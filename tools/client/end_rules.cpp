@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "exit_codes.h"
+#include "oxr_http.h"
 
 namespace {
 
@@ -16,6 +17,23 @@ bool EndedEarly(const ClientOptions& o, const TransferState& s) {
         return (o.nMaxParts > 0 && s.nParts < o.nMaxParts) || o.dDurationSec > 0;
     }
     return (s.nContentLength >= 0 && s.nBytes < s.nContentLength) || o.dDurationSec > 0;
+}
+
+std::string StreamEndInWords(int nEnd) {
+    switch (nEnd) {
+    case HTTP_END_PEER_CLOSED:
+        return "the device closed the connection";
+    case HTTP_END_CLOSING_DELIMITER:
+        return "the multipart body's closing delimiter";
+    case HTTP_END_TIMEOUT:
+        return "no data for the stream time-out";
+    case HTTP_END_FRAMING:
+        return "the stream broke its framing";
+    case HTTP_END_NO_MEMORY:
+        return "no memory for a part";
+    default:
+        return "stopped";
+    }
 }
 
 std::string Seconds(double d) {
@@ -42,6 +60,9 @@ EndReason JudgeEnd(const ClientOptions& o, const TransferState& s) {
     if (o.dDurationSec > 0 && s.nElapsedMs >= static_cast<long long>(o.dDurationSec * 1000)) {
         return EndReason::kDuration;
     }
+    if (s.nStreamEnd != 0) {
+        return EndReason::kStreamEnded;
+    }
     if (s.nIdleMs >= o.nTimeoutMs) {
         return EndReason::kIdle;
     }
@@ -55,6 +76,7 @@ int ExitCodeForEnd(const ClientOptions& o, const TransferState& s, EndReason rea
     case EndReason::kInterrupted:
         return kExitInterrupted;
     case EndReason::kIdle:
+    case EndReason::kStreamEnded:
         return EndedEarly(o, s) ? kExitEndedEarly : kExitOk;
     default:
         return kExitOk;
@@ -69,9 +91,12 @@ std::string DescribeEnd(const ClientOptions& o, const TransferState& s, EndReaso
         return std::to_string(o.nMaxParts) + " parts received";
     case EndReason::kDuration:
         return "duration of " + Seconds(o.dDurationSec) + " reached";
-    case EndReason::kIdle: {
+    case EndReason::kIdle:
+    case EndReason::kStreamEnded: {
         std::string text =
-            "no data for " + std::to_string(o.nTimeoutMs) + " ms, taken as the end of the stream";
+            reason == EndReason::kStreamEnded
+                ? "stream ended: " + StreamEndInWords(s.nStreamEnd)
+                : "no data for " + std::to_string(o.nTimeoutMs) + " ms, taken as the end";
         if (EndedEarly(o, s)) {
             if (s.bMultipart && o.nMaxParts > 0) {
                 text += ": ended early (" + std::to_string(s.nParts) + " of " +

@@ -1,7 +1,6 @@
-// When a transfer is over, and what its end means. The library does not
-// report the end of a stream, so oxr-http decides from what it has seen:
-// a raw body complete by its Content-Length, enough parts, the duration
-// reached, or silence for --timeout (taken as the connection having ended).
+// When a transfer is over, and what its end means: a raw body complete by
+// its Content-Length, enough parts, the duration reached, the end of the
+// stream as the library reports it, or silence for --timeout.
 #ifndef OXR_CLI_END_RULES_H
 #define OXR_CLI_END_RULES_H
 
@@ -19,9 +18,19 @@ struct TransferState {
     long long nIdleMs = 0;         // since the last delivery (or the head)
     bool bInterrupted = false;
     bool bWriteFailed = false;
+    int nStreamEnd = 0; // HTTP_END_* once the library reports the stream's end
 };
 
-enum class EndReason { kNone, kComplete, kMaxParts, kDuration, kIdle, kInterrupted, kWriteFailed };
+enum class EndReason {
+    kNone,
+    kComplete,
+    kMaxParts,
+    kDuration,
+    kStreamEnded,
+    kIdle,
+    kInterrupted,
+    kWriteFailed
+};
 
 // kNone while the transfer should go on.
 EndReason JudgeEnd(const ClientOptions& options, const TransferState& state);

@@ -6,5 +6,6 @@ const char* ExitCodeHelp() {
            "  3  bad URL       4  cannot connect       5  time-out (no response head)\n"
            "  6  refused (status 400 or above, or a malformed status line)\n"
            "  7  stream ended early (before --max-parts, --duration or Content-Length)\n"
-           "  8  local file error                      130  interrupted\n";
+           "  8  local file error                      130  interrupted\n"
+           "  9  the connection closed before a complete response head\n";
 }

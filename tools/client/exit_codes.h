@@ -10,9 +10,10 @@ enum ExitCode {
     kExitBadUrl = 3,       // the library could not split the URL (error -8)
     kExitConnect = 4,      // no connection, or sending failed (errors -9, -10)
     kExitTimeout = 5,      // no response head within --timeout
-    kExitRefused = 6,      // error status (400 and above) or a malformed status line
+    kExitRefused = 6,      // a refused status (400 and above) or a malformed status line
     kExitEndedEarly = 7,   // the stream went quiet before --max-parts / --duration / Content-Length
     kExitLocalIo = 8,      // cannot read --data-file or write the output
+    kExitNoHead = 9,       // the connection closed before a complete response head
     kExitInterrupted = 130 // SIGINT or SIGTERM; what arrived is kept
 };
 

@@ -56,26 +56,42 @@ bool ReadBody(const ClientOptions& o, std::string* pBody) {
     return true;
 }
 
-// Why SendRequest failed. The library gives no status and sets no error
-// number for a missing head or an error status, so the time taken tells them
-// apart: a head that never came took the whole time-out.
-int ExplainSendFailure(const ClientOptions& o, int nErrBefore, long long nTookMs) {
+// Why SendRequest failed, as the library tells it: a status it refused, an
+// error number, or why no head came.
+int ExplainSendFailure(const ClientOptions& o, int h, int nErrBefore) {
+    char szReason[256];
+    const int nStatus = OXR_HTTP_GetStatus(h, szReason, sizeof(szReason));
+    if (nStatus >= 400) {
+        Say("refused: " + std::to_string(nStatus) + (szReason[0] != '\0' ? " " : "") +
+            szReason);
+        return kExitRefused;
+    }
     const int nErr = OXR_HTTP_GetErrNo(-1);
     if (nErr != nErrBefore && nErr == HTTP_ERR_STATUS) {
         Say("response refused: " + ErrorInWords(nErr));
         return kExitRefused;
     }
-    if (nErr != nErrBefore && nErr == HTTP_ERR_SOCKET) {
+    if (nErr != nErrBefore && (nErr == HTTP_ERR_SOCKET || nErr == HTTP_ERR_CONNECT)) {
         Say("sending the request failed: " + ErrorInWords(nErr));
         return kExitConnect;
     }
-    if (nTookMs + 50 >= o.nTimeoutMs) {
+    int nWhy = HTTP_END_NONE;
+    OXR_HTTP_GetStreamState(h, &nWhy, nullptr);
+    if (nWhy == HTTP_END_TIMEOUT) {
         Say("time-out: no response head within " + std::to_string(o.nTimeoutMs) + " ms");
         return kExitTimeout;
     }
-    Say("response refused: the server answered with an error status (400 or above), "
-        "or closed the connection before a complete response head");
+    if (nWhy == HTTP_END_PEER_CLOSED || nWhy == HTTP_END_FRAMING) {
+        Say(nWhy == HTTP_END_FRAMING ? "the response head is larger than 16 KiB"
+                                     : "the connection closed before a complete response head");
+        return kExitNoHead;
+    }
+    Say("response refused: status " + std::to_string(nStatus) + " is no HTTP status");
     return kExitRefused;
+}
+
+const char* SchemeName(int nScheme) {
+    return nScheme == HTTP_AUTH_DIGEST ? "Digest" : (nScheme == HTTP_AUTH_BASIC ? "Basic" : "none");
 }
 
 void ShowHeaders(const ClientOptions& o, int h) {
@@ -87,7 +103,7 @@ void ShowHeaders(const ClientOptions& o, int h) {
 }
 
 // Follows the stream until the end rules say it is over.
-EndReason Follow(const ClientOptions& o, DeliverySink& sink, TransferState& state,
+EndReason Follow(const ClientOptions& o, int h, DeliverySink& sink, TransferState& state,
                  Clock::time_point tSent, const std::atomic<bool>& interrupted) {
     const bool bStatus = !o.bSilent && isatty(STDERR_FILENO);
     const Clock::time_point tHead = Clock::now();
@@ -103,6 +119,14 @@ EndReason Follow(const ClientOptions& o, DeliverySink& sink, TransferState& stat
         state.nIdleMs = MsSince(tSent) - std::max(nHeadMs, stats.nLastMs);
         state.bInterrupted = interrupted.load();
         state.bWriteFailed = !stats.error.empty();
+        int nEnd = HTTP_END_NONE;
+        if (OXR_HTTP_GetStreamState(h, &nEnd, nullptr) == HTTP_STREAM_ENDED) {
+            // Deliveries are all in once the receiver has ended.
+            const SinkStats last = sink.Stats();
+            state.nParts = last.nParts;
+            state.nBytes = last.nBytes;
+            state.nStreamEnd = nEnd;
+        }
         reason = JudgeEnd(o, state);
         if (reason != EndReason::kNone) {
             break;
@@ -168,6 +192,13 @@ int RunTransfer(const ClientOptions& o, const std::atomic<bool>& interrupted) {
                    : (nErr == HTTP_ERR_CONNECT || nErr == HTTP_ERR_SOCKET ? kExitConnect
                                                                           : kExitFailure);
     }
+    if ((o.bInsecure && OXR_HTTP_SetOption(h, HTTP_OPT_TLS_VERIFY, 0, nullptr) != 0) ||
+        (!o.pin.empty() && OXR_HTTP_SetOption(h, HTTP_OPT_TLS_PIN, 0, o.pin.c_str()) != 0)) {
+        Say("--pin wants a SHA-256 fingerprint: 64 hex digits, colons allowed");
+        OXR_HTTP_Close(h);
+        OXR_HTTP_ClientFini();
+        return kExitUsage;
+    }
     for (const auto& header : o.headers) {
         if (OXR_HTTP_AddHeader(h, header.first.c_str(), header.second.c_str()) != 0) {
             Say("header " + header.first + " refused: " + ErrorInWords(OXR_HTTP_GetErrNo(-1)));
@@ -185,8 +216,12 @@ int RunTransfer(const ClientOptions& o, const std::atomic<bool>& interrupted) {
     const int nSent = OXR_HTTP_SendRequest(h, o.HasBody() ? length.c_str() : nullptr,
                                            o.HasBody() ? body.data() : nullptr,
                                            static_cast<int>(body.size()), o.nTimeoutMs);
+    if (o.bVerbose) {
+        Say(std::string("authorization: ") +
+            SchemeName(OXR_HTTP_GetOption(h, HTTP_OPT_AUTH_SCHEME)));
+    }
     if (nSent != 0) {
-        const int nExit = ExplainSendFailure(o, nErrBefore, MsSince(tSent));
+        const int nExit = ExplainSendFailure(o, h, nErrBefore);
         OXR_HTTP_Close(h);
         OXR_HTTP_ClientFini();
         return nExit;
@@ -209,7 +244,7 @@ int RunTransfer(const ClientOptions& o, const std::atomic<bool>& interrupted) {
     sink.SetMode(state.bMultipart ? DeliverySink::Mode::kMultipart : DeliverySink::Mode::kRaw,
                  type);
 
-    const EndReason reason = Follow(o, sink, state, tSent, interrupted);
+    const EndReason reason = Follow(o, h, sink, state, tSent, interrupted);
     OXR_HTTP_Close(h); // joins the receiver: no delivery after this
     OXR_HTTP_ClientFini();
     sink.Finish();

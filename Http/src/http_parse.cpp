@@ -328,7 +328,8 @@ char* CHttpParser::FindLineEnd(char* p) {
 
 const char* HttpFindHeadEnd(const char* pBegin, const char* pFrom, const char* pEnd) {
     const char* p = pFrom < pBegin ? pBegin : pFrom;
-    while ((p = OXR_Memmem(p, pEnd, "\n", 1)) != nullptr) {
+    while (p < pEnd && (p = static_cast<const char*>(
+                            std::memchr(p, '\n', static_cast<size_t>(pEnd - p)))) != nullptr) {
         // An empty line: nothing (or a CR alone) between the line end before
         // and this one.
         const char* q = (p > pBegin && p[-1] == '\r') ? p - 1 : p;

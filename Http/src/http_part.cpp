@@ -3,6 +3,7 @@
 #include "http_part.h"
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 
 #include "oxr.h"
@@ -16,15 +17,45 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
-// When [p, pEnd) starts with pszName (any case), optional blanks and a
-// colon: the value after blanks, else NULL.
-const char* ValueOf(const char* p, const char* pEnd, const char* pszName) {
-    const size_t nName = std::strlen(pszName);
-    if (static_cast<size_t>(pEnd - p) < nName ||
-        OXR_Memcasemem(p, p + nName, pszName, nName) != p) {
-        return nullptr;
+// N bytes as one word, for comparing several at a time.
+template <typename T> T Word(const char* p) {
+    T v;
+    std::memcpy(&v, p, sizeof(v));
+    return v;
+}
+
+// Whether the bytes at p are the lower-case text at pszLower in any case: a
+// letter differs from its capital only in 0x20, so OR-ing that into the
+// letters' places (pszFold) folds them; every other byte must match exactly.
+template <typename T> bool SameNoCase(const char* p, const char* pszLower, const char* pszFold) {
+    return (Word<T>(p) | Word<T>(pszFold)) == Word<T>(pszLower);
+}
+
+enum HeadName { kOtherName, kLengthName, kTypeName };
+
+// The two names a part head is read for, told apart after their common
+// "Content-" (any case); *ppAfter is set behind the name.
+HeadName NameOf(const char* p, const char* pEnd, const char** ppAfter) {
+    const size_t n = static_cast<size_t>(pEnd - p);
+    // "\x20" in each letter's place, 0 under the dash
+    if (n < 12 || !SameNoCase<uint64_t>(p, "content-", "\x20\x20\x20\x20\x20\x20\x20")) {
+        return kOtherName;
     }
-    p += nName;
+    if (n >= 14 && SameNoCase<uint32_t>(p + 8, "leng", "\x20\x20\x20\x20") &&
+        SameNoCase<uint16_t>(p + 12, "th", "\x20\x20")) {
+        *ppAfter = p + 14;
+        return kLengthName;
+    }
+    if (SameNoCase<uint32_t>(p + 8, "type", "\x20\x20\x20\x20")) {
+        *ppAfter = p + 12;
+        return kTypeName;
+    }
+    return kOtherName;
+}
+
+// After a name: optional blanks and a colon, then the value after blanks;
+// NULL without the colon.
+const char* ValueAfter(const char* p, const char* pEnd) {
     while (p < pEnd && IsBlank(*p)) {
         ++p;
     }
@@ -36,6 +67,11 @@ const char* ValueOf(const char* p, const char* pEnd, const char* pszName) {
         ++p;
     }
     return p;
+}
+
+const char* LineEnd(const char* p, const char* pEnd) {
+    return p < pEnd ? static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(pEnd - p)))
+                    : nullptr;
 }
 
 // A decimal count as atoi would read it, or -1 when it is none: no digits,
@@ -108,12 +144,12 @@ int HttpGetBoundary(const char* pszValue, char* pszOut) {
 void HttpParsePartHead(const char* pBegin, const char* pEnd, HttpPartHead* pHead) {
     pHead->nLength = -1;
     pHead->bHasType = 0;
-    std::memset(pHead->szType, 0, sizeof(pHead->szType));
+    pHead->szType[0] = '\0';
     bool bLength = false;
     // The first line is the delimiter.
-    const char* p = OXR_Memmem(pBegin, pEnd, "\n", 1);
+    const char* p = LineEnd(pBegin, pEnd);
     while (p != nullptr && ++p < pEnd) {
-        const char* pNext = OXR_Memmem(p, pEnd, "\n", 1);
+        const char* pNext = LineEnd(p, pEnd);
         const char* pLineEnd = pNext != nullptr ? pNext : pEnd;
         if (pLineEnd > p && pLineEnd[-1] == '\r') {
             --pLineEnd;
@@ -121,17 +157,19 @@ void HttpParsePartHead(const char* pBegin, const char* pEnd, HttpPartHead* pHead
         while (p < pLineEnd && IsBlank(*p)) {
             ++p;
         }
-        const char* pValue = nullptr;
-        if (!bLength && (pValue = ValueOf(p, pLineEnd, "Content-Length")) != nullptr) {
+        const char* pAfter = nullptr;
+        const HeadName eName = NameOf(p, pLineEnd, &pAfter);
+        const char* pValue = eName != kOtherName ? ValueAfter(pAfter, pLineEnd) : nullptr;
+        if (pValue != nullptr && eName == kLengthName && !bLength) {
             pHead->nLength = CountOf(pValue, pLineEnd);
             bLength = true;
-        } else if (pHead->bHasType == 0 &&
-                   (pValue = ValueOf(p, pLineEnd, "Content-Type")) != nullptr) {
+        } else if (pValue != nullptr && eName == kTypeName && pHead->bHasType == 0) {
             size_t n = static_cast<size_t>(pLineEnd - pValue);
             if (n > static_cast<size_t>(kHttpPartTypeMax)) {
                 n = kHttpPartTypeMax;
             }
             std::memcpy(pHead->szType, pValue, n);
+            pHead->szType[n] = '\0';
             pHead->bHasType = 1;
         }
         p = pNext;

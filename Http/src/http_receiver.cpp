@@ -18,10 +18,9 @@ const char* const kEndTexts[] = {"end:none",     "end:peer-closed", "end:closing
 
 // Copies a content type into a delivery record, cut to what fits.
 void CopyType(char* pszOut, const char* pszType) {
-    int n = 0;
-    while (pszType != nullptr && n < kTypeMax && pszType[n] != '\0') {
-        pszOut[n] = pszType[n];
-        ++n;
+    const size_t n = pszType != nullptr ? strnlen(pszType, kTypeMax) : 0;
+    if (n > 0) {
+        std::memcpy(pszOut, pszType, n);
     }
     pszOut[n] = '\0';
 }

@@ -176,7 +176,7 @@ CHttpPartSplitter::Result CHttpPartSplitter::SeekHead(bool* pbMore) {
     HttpPartHead head;
     HttpParsePartHead(m_aBuf + m_nHead, pHeadEnd, &head);
     if (head.bHasType != 0) {
-        std::memcpy(m_szType, head.szType, sizeof(m_szType));
+        std::memcpy(m_szType, head.szType, std::strlen(head.szType) + 1);
     }
     m_bClosing = false; // a part follows, whatever the delimiter looked like
     m_nBody = static_cast<int>(pHeadEnd - m_aBuf);

@@ -153,13 +153,14 @@ TEST(TlsVerify, ResultTexts) {
 struct ProtocolRow {
     const char* pszName;
     const char* pszPeer;
-    const char* pszExpect; // how nginx's /proto answer begins
+    const char* pszExpect; // how nginx's /proto answer begins; NULL: refused
 };
 
 const ProtocolRow kProtocolRows[] = {
     {"TLS 1.2 only, AES-128-GCM", "tls12", "TLSv1.2 ECDHE-ECDSA-AES128-GCM-SHA256"},
     {"TLS 1.3 only", "tls13", "TLSv1.3 TLS_"},
     {"TLS 1.2 or 1.3", "trusted", "TLSv1."},
+    {"TLS 1.1 only (the python peer)", "tls11", nullptr},
 };
 
 TEST(TlsProtocol, Table) {
@@ -181,6 +182,10 @@ TEST(TlsProtocol, Table) {
             continue;
         }
 #endif
+        if (row.pszExpect == nullptr) {
+            EXPECT_EQ(c.nResult, OXR_TLS_E_PROTOCOL) << OXR_TlsResultText(c.nResult);
+            continue;
+        }
         ASSERT_EQ(c.nResult, OXR_TLS_OK) << OXR_TlsResultText(c.nResult);
         std::string head, body;
         EXPECT_EQ(HttpGet(c.pTls, link.Socket(), "/proto", &head, &body), 0);

@@ -43,7 +43,9 @@ const char* OXR_TlsResultText(int nResult);
 int OXR_TlsRecv(OXR_TLS* pTls, char* pBuf, int nLen);
 
 // Bytes already decrypted and waiting inside the TLS object: while this is
-// > 0 a caller must call OXR_TlsRecv instead of waiting for the socket.
+// > 0 a caller must call OXR_TlsRecv instead of waiting for the socket. (It
+// is also 1 when the end of the stream has been read already and OXR_TlsRecv
+// would report it at once.)
 int OXR_TlsPending(OXR_TLS* pTls);
 
 // Sends all nLen bytes, each wait for room bounded by nTimeOutMs (<= 0: no

@@ -3,7 +3,8 @@
 stall (never answers the handshake), hangup (closes after the ClientHello),
 cut (one whole record, then half a record and a close), eof (one record, then a
 TCP close without close_notify), sink (reads "N\\n" and N bytes of the served files'
-pattern, answers "N ok\\n" or "N bad AT\\n"), noread (completes the handshake, then never reads).
+pattern, answers "N ok\\n" or "N bad AT\\n"), noread (completes the handshake, then never reads),
+tls11 (TLS 1.1 only, which clients here must refuse).
 Usage: tls_peer.py DIR LIFETIME_S   (DIR holds trusted.pem/.key; writes DIR/peer.ports)
 """
 import os
@@ -20,6 +21,12 @@ held = []  # connections kept open on purpose (stall, noread)
 
 ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
 ctx.load_cert_chain(os.path.join(DIR, "trusted.pem"), os.path.join(DIR, "trusted.key"))
+# Set on the context itself, so the system's minimum (TLS 1.2 on Debian) does not apply.
+ctx11 = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+ctx11.load_cert_chain(os.path.join(DIR, "trusted.pem"), os.path.join(DIR, "trusted.key"))
+ctx11.set_ciphers("DEFAULT:@SECLEVEL=0")
+ctx11.minimum_version = ssl.TLSVersion.TLSv1_1
+ctx11.maximum_version = ssl.TLSVersion.TLSv1_1
 
 
 def flush(conn, out):
@@ -28,9 +35,9 @@ def flush(conn, out):
         conn.sendall(data)
 
 
-def handshake(conn):
+def handshake(conn, context=ctx):
     inc, out = ssl.MemoryBIO(), ssl.MemoryBIO()
-    obj = ctx.wrap_bio(inc, out, server_side=True)
+    obj = context.wrap_bio(inc, out, server_side=True)
     while True:
         try:
             obj.do_handshake()
@@ -125,6 +132,13 @@ def serve_noread(conn):
     held.append(conn)
 
 
+def serve_tls11(conn):
+    obj, inc, out = handshake(conn, ctx11)
+    obj.write(b"TLS 1.1\n")
+    flush(conn, out)
+    end_without_reset(conn)
+
+
 def listen(name, handler, ports):
     srv = socket.socket()
     srv.bind(("127.0.0.1", 0))
@@ -150,7 +164,8 @@ def guarded(handler, conn):
 def main():
     ports = {}
     for name, handler in (("stall", serve_stall), ("hangup", serve_hangup), ("cut", serve_cut),
-                          ("eof", serve_eof), ("sink", serve_sink), ("noread", serve_noread)):
+                          ("eof", serve_eof), ("sink", serve_sink), ("noread", serve_noread),
+                          ("tls11", serve_tls11)):
         listen(name, handler, ports)
     part = os.path.join(DIR, "peer.ports.part")
     with open(part, "w") as f:

@@ -204,6 +204,7 @@ struct EndRow {
 const EndRow kEndRows[] = {
     {"TCP close after a whole record", "eof", "all of it\n", false},
     {"close inside a record", "cut", "first record\n", true},
+    {"close_notify, TCP left open", "notify", "said goodbye\n", false},
 };
 
 TEST(TlsPeerEnds, Table) {

@@ -312,6 +312,7 @@ DecryptOutcome DecryptOne(OXR_TLS* t, size_t nRecord) {
                       {0, SECBUFFER_EMPTY, nullptr},
                       {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc desc = {SECBUFFER_VERSION, 4, b};
+    const bool bAlert = t->pIn[0] == 21; // the record type, before decryption in place
     SECURITY_STATUS s;
     {
         SharedSspi lock;
@@ -347,6 +348,11 @@ DecryptOutcome DecryptOne(OXR_TLS* t, size_t nRecord) {
     Consume(t, nUsed);
     if (s == SEC_I_RENEGOTIATE) {
         return kRenegotiate;
+    }
+    // Wine reports a close_notify as an empty record that decrypted well;
+    // a fatal alert would have been an error.
+    if (bAlert && nData == 0) {
+        return kEnded;
     }
     return nData > 0 ? kData : kNothing;
 }

@@ -4,7 +4,8 @@ stall (never answers the handshake), hangup (closes after the ClientHello),
 cut (one whole record, then half a record and a close), eof (one record, then a
 TCP close without close_notify), sink (reads "N\\n" and N bytes of the served files'
 pattern, answers "N ok\\n" or "N bad AT\\n"), noread (completes the handshake, then never reads),
-tls11 (TLS 1.1 only, which clients here must refuse).
+tls11 (TLS 1.1 only, which clients here must refuse), notify (one record and a
+close_notify, then keeps the TCP connection open).
 Usage: tls_peer.py DIR LIFETIME_S   (DIR holds trusted.pem/.key; writes DIR/peer.ports)
 """
 import os
@@ -127,6 +128,17 @@ def serve_sink(conn):
     end_without_reset(conn)
 
 
+def serve_notify(conn):
+    obj, inc, out = handshake(conn)
+    obj.write(b"said goodbye\n")
+    try:
+        obj.unwrap()
+    except ssl.SSLWantReadError:
+        pass  # the close_notify is out; the client's is not awaited
+    flush(conn, out)
+    held.append(conn)
+
+
 def serve_noread(conn):
     handshake(conn)
     held.append(conn)
@@ -165,7 +177,7 @@ def main():
     ports = {}
     for name, handler in (("stall", serve_stall), ("hangup", serve_hangup), ("cut", serve_cut),
                           ("eof", serve_eof), ("sink", serve_sink), ("noread", serve_noread),
-                          ("tls11", serve_tls11)):
+                          ("tls11", serve_tls11), ("notify", serve_notify)):
         listen(name, handler, ports)
     part = os.path.join(DIR, "peer.ports.part")
     with open(part, "w") as f:

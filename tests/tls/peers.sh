@@ -64,6 +64,15 @@ subjectAltName = DNS:other.example
 basicConstraints = CA:FALSE
 keyUsage = critical,digitalSignature
 extendedKeyUsage = serverAuth
+[wildcard]
+subjectAltName = DNS:*.cam.test
+basicConstraints = CA:FALSE
+keyUsage = critical,digitalSignature
+extendedKeyUsage = serverAuth
+[cnonly]
+basicConstraints = CA:FALSE
+keyUsage = critical,digitalSignature
+extendedKeyUsage = serverAuth
 EOF
 : > ca/index.txt
 echo 1000 > ca/serial
@@ -80,6 +89,8 @@ sign() { # NAME EXTENSIONS SUBJECT VALIDITY...
 }
 sign trusted trusted "/CN=localhost" -days 2
 sign wrongname wrongname "/CN=other.example" -days 2
+sign wildcard wildcard "/CN=wildcard" -days 2
+sign cnonly cnonly "/CN=localhost" -days 2
 sign expired trusted "/CN=localhost" -startdate 20200101000000Z -enddate 20200102000000Z
 newkey selfsigned.key
 "$OPENSSL" req -x509 -new -key selfsigned.key -out selfsigned.pem -days 2 -subj "/CN=localhost" \
@@ -101,10 +112,11 @@ EOF
 # nothing else takes them before nginx does).
 set -- $("$PYTHON3" -c '
 import socket
-socks = [socket.socket() for _ in range(6)]
+socks = [socket.socket() for _ in range(8)]
 for s in socks: s.bind(("127.0.0.1", 0))
 print(" ".join(str(s.getsockname()[1]) for s in socks))')
 p_trusted=$1 p_selfsigned=$2 p_wrongname=$3 p_expired=$4 p_tls12=$5 p_tls13=$6
+p_wildcard=$7 p_cnonly=$8
 ipv6=0
 if "$PYTHON3" -c "import socket; s=socket.socket(socket.AF_INET6); s.bind(('::1', $p_trusted))" 2>/dev/null; then
     ipv6=1
@@ -114,6 +126,7 @@ listen6=""
 sed -e "s|@DIR@|$dir|g" -e "s|@P_TRUSTED@|$p_trusted|g" -e "s|@LISTEN6_TRUSTED@|$listen6|g" \
     -e "s|@P_SELFSIGNED@|$p_selfsigned|g" -e "s|@P_WRONGNAME@|$p_wrongname|g" \
     -e "s|@P_EXPIRED@|$p_expired|g" -e "s|@P_TLS12@|$p_tls12|g" -e "s|@P_TLS13@|$p_tls13|g" \
+    -e "s|@P_WILDCARD@|$p_wildcard|g" -e "s|@P_CNONLY@|$p_cnonly|g" \
     "$here/nginx.conf.in" > nginx.conf
 "$NGINX" -t -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" >nginx.check 2>&1 || {
     cat nginx.check >&2
@@ -130,7 +143,8 @@ setsid timeout -k 5 "$life" "$PYTHON3" "$here/tls_peer.py" "$dir" "$life" \
     </dev/null >peer.out 2>&1 &
 echo $! > peer.watch
 
-"$PYTHON3" - "$p_trusted" "$p_selfsigned" "$p_wrongname" "$p_expired" "$p_tls12" "$p_tls13" <<'EOF' || {
+"$PYTHON3" - "$p_trusted" "$p_selfsigned" "$p_wrongname" "$p_expired" "$p_tls12" "$p_tls13" \
+    "$p_wildcard" "$p_cnonly" <<'EOF' || {
 import os, socket, sys, time
 deadline = time.time() + 10
 ports = [int(p) for p in sys.argv[1:]]
@@ -159,12 +173,16 @@ EOF
     echo "expired $p_expired"
     echo "tls12 $p_tls12"
     echo "tls13 $p_tls13"
+    echo "wildcard $p_wildcard"
+    echo "cnonly $p_cnonly"
     echo "ipv6 $ipv6"
     cat peer.ports
     echo "fp_trusted $(fingerprint trusted.pem)"
     echo "fp_selfsigned $(fingerprint selfsigned.pem)"
     echo "fp_wrongname $(fingerprint wrongname.pem)"
     echo "fp_expired $(fingerprint expired.pem)"
+    echo "fp_wildcard $(fingerprint wildcard.pem)"
+    echo "fp_cnonly $(fingerprint cnonly.pem)"
     echo "small_size 300001"
     echo "large_size $((32 * 1024 * 1024))"
 } > peers.txt.part

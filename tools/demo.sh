@@ -35,6 +35,7 @@ need_packages() {
     command -v ninja >/dev/null 2>&1 || missing="$missing ninja-build"
     command -v g++ >/dev/null 2>&1 || missing="$missing g++"
     [ -f /usr/include/jpeglib.h ] || missing="$missing libjpeg-dev"
+    [ -f /usr/include/openssl/ssl.h ] || missing="$missing libssl-dev"
     [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
     echo "$missing"
 }

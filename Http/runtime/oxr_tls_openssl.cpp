@@ -1,0 +1,466 @@
+// TLS client connections on POSIX with OpenSSL: one process-wide context
+// (trust store, protocol range, verification hook) and per connection an SSL
+// reading and writing the socket through the runtime's own BIO.
+#include "oxr_tls.h"
+
+#include "oxr.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <new>
+#include <sys/socket.h>
+
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+struct OXR_TLS {
+    SSL* pSsl = nullptr;
+    int nSocket = -1;
+    int nVerify = 0;
+    bool bPin = false;
+    bool bPinMismatch = false;
+    unsigned char pin[32] = {};
+    // 0 open, 1 ended (the peer closed), -1 failed
+    int nState = 0;
+    // The socket BIO follows the record framing of what it reads, so that a
+    // close can be told apart: at a record boundary it is an end, inside a
+    // record a cut-off.
+    bool bEof = false;
+    int nHead = 0;
+    unsigned char head[5] = {};
+    size_t nBodyLeft = 0;
+};
+
+namespace {
+
+struct Shared {
+    SSL_CTX* pCtx = nullptr;
+    BIO_METHOD* pBio = nullptr;
+};
+
+std::mutex g_sharedLock;
+Shared g_shared; // built once, then only read; never freed (process lifetime)
+
+void TrackRecords(OXR_TLS* t, const unsigned char* p, size_t n) {
+    while (n > 0) {
+        if (t->nBodyLeft > 0) {
+            size_t k = n < t->nBodyLeft ? n : t->nBodyLeft;
+            t->nBodyLeft -= k;
+            p += k;
+            n -= k;
+            continue;
+        }
+        t->head[t->nHead++] = *p++;
+        --n;
+        if (t->nHead == 5) {
+            t->nBodyLeft = (static_cast<size_t>(t->head[3]) << 8) | t->head[4];
+            t->nHead = 0;
+        }
+    }
+}
+
+bool AtRecordBoundary(const OXR_TLS* t) {
+    return t->nHead == 0 && t->nBodyLeft == 0;
+}
+
+int BioWrite(BIO* b, const char* p, int n) {
+    OXR_TLS* t = static_cast<OXR_TLS*>(BIO_get_data(b));
+    BIO_clear_retry_flags(b);
+    for (;;) {
+        // MSG_NOSIGNAL: a peer that has gone must not raise SIGPIPE in the application.
+        ssize_t r = send(t->nSocket, p, static_cast<size_t>(n), MSG_NOSIGNAL);
+        if (r >= 0) {
+            return static_cast<int>(r);
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            BIO_set_retry_write(b);
+        }
+        return -1;
+    }
+}
+
+int BioRead(BIO* b, char* p, int n) {
+    OXR_TLS* t = static_cast<OXR_TLS*>(BIO_get_data(b));
+    BIO_clear_retry_flags(b);
+    for (;;) {
+        ssize_t r = recv(t->nSocket, p, static_cast<size_t>(n), 0);
+        if (r > 0) {
+            TrackRecords(t, reinterpret_cast<const unsigned char*>(p), static_cast<size_t>(r));
+            return static_cast<int>(r);
+        }
+        if (r == 0) {
+            t->bEof = true;
+            return 0;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            BIO_set_retry_read(b);
+        }
+        return -1;
+    }
+}
+
+long BioCtrl(BIO* b, int nCmd, long, void* pArg) {
+    OXR_TLS* t = static_cast<OXR_TLS*>(BIO_get_data(b));
+    switch (nCmd) {
+    case BIO_CTRL_FLUSH:
+        return 1;
+    case BIO_CTRL_EOF:
+        return t->bEof ? 1 : 0;
+    case BIO_C_GET_FD:
+        if (pArg != nullptr) {
+            *static_cast<int*>(pArg) = t->nSocket;
+        }
+        return t->nSocket;
+    default:
+        return 0;
+    }
+}
+
+// Replaces OpenSSL's chain check, so that one context serves verified,
+// unverified and pinned connections alike.
+int VerifyPeer(X509_STORE_CTX* pStore, void*) {
+    SSL* pSsl =
+        static_cast<SSL*>(X509_STORE_CTX_get_ex_data(pStore, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    OXR_TLS* t = static_cast<OXR_TLS*>(SSL_get_app_data(pSsl));
+    if (t->bPin) {
+        X509* pLeaf = X509_STORE_CTX_get0_cert(pStore);
+        unsigned char md[EVP_MAX_MD_SIZE];
+        unsigned int nMd = 0;
+        if (pLeaf == nullptr || X509_digest(pLeaf, EVP_sha256(), md, &nMd) != 1 || nMd != 32 ||
+            CRYPTO_memcmp(md, t->pin, 32) != 0) {
+            t->bPinMismatch = true;
+            X509_STORE_CTX_set_error(pStore, X509_V_ERR_APPLICATION_VERIFICATION);
+            return 0;
+        }
+        return 1;
+    }
+    if (t->nVerify == 0) {
+        return 1;
+    }
+    return X509_verify_cert(pStore);
+}
+
+const Shared* GetShared() {
+    std::lock_guard<std::mutex> lock(g_sharedLock);
+    if (g_shared.pCtx != nullptr) {
+        return &g_shared;
+    }
+    if (OPENSSL_init_ssl(0, nullptr) != 1) {
+        return nullptr;
+    }
+    BIO_METHOD* pBio = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "oxr socket");
+    SSL_CTX* pCtx = SSL_CTX_new(TLS_client_method());
+    if (pBio == nullptr || pCtx == nullptr || BIO_meth_set_write(pBio, BioWrite) != 1 ||
+        BIO_meth_set_read(pBio, BioRead) != 1 || BIO_meth_set_ctrl(pBio, BioCtrl) != 1 ||
+        SSL_CTX_set_min_proto_version(pCtx, TLS1_2_VERSION) != 1) {
+        BIO_meth_free(pBio);
+        SSL_CTX_free(pCtx);
+        ERR_clear_error();
+        return nullptr;
+    }
+    // Honours SSL_CERT_FILE / SSL_CERT_DIR; without a store nothing verifies.
+    SSL_CTX_set_default_verify_paths(pCtx);
+    SSL_CTX_set_mode(pCtx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_verify(pCtx, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_cert_verify_callback(pCtx, VerifyPeer, nullptr);
+    ERR_clear_error();
+    g_shared.pBio = pBio;
+    g_shared.pCtx = pCtx;
+    return &g_shared;
+}
+
+bool Stopped(const std::atomic<int>* pStop) {
+    return pStop != nullptr && pStop->load() != 0;
+}
+
+// Host text without brackets (and without a final dot); false when unusable.
+bool BareHost(const char* pszHost, char (&szOut)[256], bool* pbIp) {
+    size_t n = std::strlen(pszHost);
+    if (n >= 2 && pszHost[0] == '[' && pszHost[n - 1] == ']') {
+        ++pszHost;
+        n -= 2;
+    }
+    if (n == 0 || n >= sizeof(szOut)) {
+        return false;
+    }
+    std::memcpy(szOut, pszHost, n);
+    szOut[n] = '\0';
+    unsigned char raw[16];
+    *pbIp = inet_pton(AF_INET, szOut, raw) == 1 || inet_pton(AF_INET6, szOut, raw) == 1;
+    if (!*pbIp && szOut[n - 1] == '.') {
+        szOut[n - 1] = '\0';
+    }
+    return szOut[0] != '\0';
+}
+
+int HandshakeFailure(OXR_TLS* t) {
+    unsigned long nErr = ERR_peek_last_error();
+    ERR_clear_error();
+    if (t->bPinMismatch) {
+        return OXR_TLS_E_PIN;
+    }
+    long nVerify = SSL_get_verify_result(t->pSsl);
+    if (nVerify == X509_V_ERR_HOSTNAME_MISMATCH || nVerify == X509_V_ERR_IP_ADDRESS_MISMATCH) {
+        return OXR_TLS_E_NAME;
+    }
+    if (nVerify != X509_V_OK) {
+        return OXR_TLS_E_UNTRUSTED;
+    }
+    if (nErr != 0 && ERR_GET_REASON(nErr) == ERR_R_MALLOC_FAILURE) {
+        return OXR_TLS_E_NO_MEMORY;
+    }
+    return OXR_TLS_E_PROTOCOL;
+}
+
+// Waits at most 100 ms (or what is left until tDeadline, 0 = none) for what
+// OpenSSL asked for. 0 to go on, else a result code.
+int WaitForSsl(OXR_TLS* t, int nSslError, int64_t tDeadline, const std::atomic<int>* pStop) {
+    int nSlice = 100;
+    if (tDeadline != 0) {
+        int64_t nLeft = tDeadline - OXR_TickMs();
+        if (nLeft <= 0) {
+            return OXR_TLS_E_TIMEOUT;
+        }
+        nSlice = nLeft < nSlice ? static_cast<int>(nLeft) : nSlice;
+    }
+    int r = nSslError == SSL_ERROR_WANT_WRITE ? OXR_WaitWritable(t->nSocket, nSlice)
+                                              : OXR_WaitReadable(t->nSocket, nSlice);
+    if (r < 0) {
+        return OXR_TLS_E_PROTOCOL;
+    }
+    return Stopped(pStop) ? OXR_TLS_E_STOPPED : 0;
+}
+
+int Handshake(OXR_TLS* t, int nTimeOutMs, const std::atomic<int>* pStop) {
+    int64_t tDeadline = nTimeOutMs > 0 ? OXR_TickMs() + nTimeOutMs : 0;
+    for (;;) {
+        if (Stopped(pStop)) {
+            return OXR_TLS_E_STOPPED;
+        }
+        ERR_clear_error();
+        int r = SSL_connect(t->pSsl);
+        if (r == 1) {
+            return OXR_TLS_OK;
+        }
+        int e = SSL_get_error(t->pSsl, r);
+        if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
+            return HandshakeFailure(t);
+        }
+        int w = WaitForSsl(t, e, tDeadline, pStop);
+        if (w != 0) {
+            return w;
+        }
+    }
+}
+
+void Release(OXR_TLS* t) {
+    SSL_free(t->pSsl); // and with it the BIO
+    ERR_clear_error();
+    delete t;
+}
+
+} // namespace
+
+int OXR_TlsConnect(int nSocket, const char* pszHost, int nVerify, const unsigned char* pPin,
+                   int nTimeOutMs, const std::atomic<int>* pStop, OXR_TLS** ppTls) {
+    if (ppTls == nullptr) {
+        return OXR_TLS_E_PROTOCOL;
+    }
+    *ppTls = nullptr;
+    char szHost[256];
+    bool bIp = false;
+    if (nSocket < 0 || pszHost == nullptr || !BareHost(pszHost, szHost, &bIp)) {
+        return OXR_TLS_E_PROTOCOL;
+    }
+    const Shared* pShared = GetShared();
+    if (pShared == nullptr) {
+        return OXR_TLS_E_NO_MEMORY;
+    }
+    int nFlags = fcntl(nSocket, F_GETFL, 0);
+    if (nFlags < 0 || fcntl(nSocket, F_SETFL, nFlags | O_NONBLOCK) < 0) {
+        return OXR_TLS_E_PROTOCOL;
+    }
+    OXR_TLS* t = new (std::nothrow) OXR_TLS;
+    if (t == nullptr) {
+        return OXR_TLS_E_NO_MEMORY;
+    }
+    t->nSocket = nSocket;
+    t->nVerify = nVerify;
+    if (pPin != nullptr) {
+        t->bPin = true;
+        std::memcpy(t->pin, pPin, sizeof(t->pin));
+    }
+    t->pSsl = SSL_new(pShared->pCtx);
+    BIO* pBio = t->pSsl != nullptr ? BIO_new(pShared->pBio) : nullptr;
+    if (pBio == nullptr) {
+        Release(t);
+        return OXR_TLS_E_NO_MEMORY;
+    }
+    BIO_set_data(pBio, t);
+    BIO_set_init(pBio, 1);
+    SSL_set_bio(t->pSsl, pBio, pBio);
+    SSL_set_app_data(t->pSsl, t);
+    bool bOk = true;
+    if (!t->bPin && nVerify != 0) {
+        if (bIp) {
+            bOk = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(t->pSsl), szHost) == 1;
+        } else {
+            SSL_set_hostflags(t->pSsl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+            bOk = SSL_set1_host(t->pSsl, szHost) == 1;
+        }
+    }
+    if (bOk && !bIp) {
+        bOk = SSL_set_tlsext_host_name(t->pSsl, szHost) == 1;
+    }
+    if (!bOk) {
+        Release(t);
+        return OXR_TLS_E_NO_MEMORY;
+    }
+    int r = Handshake(t, nTimeOutMs, pStop);
+    if (r != OXR_TLS_OK) {
+        Release(t);
+        return r;
+    }
+    ERR_clear_error();
+    *ppTls = t;
+    return OXR_TLS_OK;
+}
+
+const char* OXR_TlsResultText(int nResult) {
+    switch (nResult) {
+    case OXR_TLS_OK:
+        return "ok";
+    case OXR_TLS_E_UNTRUSTED:
+        return "certificate not trusted";
+    case OXR_TLS_E_NAME:
+        return "name mismatch";
+    case OXR_TLS_E_PIN:
+        return "pinned certificate mismatch";
+    case OXR_TLS_E_PROTOCOL:
+        return "protocol failure";
+    case OXR_TLS_E_TIMEOUT:
+        return "time-out";
+    case OXR_TLS_E_STOPPED:
+        return "stopped";
+    case OXR_TLS_E_NO_MEMORY:
+        return "no memory";
+    case OXR_TLS_WOULD_BLOCK:
+        return "would block";
+    default:
+        return "unknown";
+    }
+}
+
+int OXR_TlsRecv(OXR_TLS* pTls, char* pBuf, int nLen) {
+    if (pTls == nullptr || pBuf == nullptr || nLen <= 0 || pTls->nState < 0) {
+        return OXR_TLS_E_PROTOCOL;
+    }
+    if (pTls->nState > 0) {
+        return 0;
+    }
+    ERR_clear_error();
+    int r = SSL_read(pTls->pSsl, pBuf, nLen);
+    if (r > 0) {
+        return r;
+    }
+    int e = SSL_get_error(pTls->pSsl, r);
+    ERR_clear_error();
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+        return OXR_TLS_WOULD_BLOCK;
+    }
+    // OpenSSL reports a plain TCP close as an unexpected end of file; it is
+    // an orderly end here only when no record was left incomplete.
+    if (e == SSL_ERROR_ZERO_RETURN || (pTls->bEof && AtRecordBoundary(pTls))) {
+        pTls->nState = 1;
+        return 0;
+    }
+    pTls->nState = -1;
+    return OXR_TLS_E_PROTOCOL;
+}
+
+int OXR_TlsPending(OXR_TLS* pTls) {
+    if (pTls == nullptr || pTls->nState != 0) {
+        return 0;
+    }
+    return SSL_pending(pTls->pSsl);
+}
+
+int OXR_TlsSend(OXR_TLS* pTls, const char* pData, int nLen, int nTimeOutMs,
+                const std::atomic<int>* pStop) {
+    if (pTls == nullptr || (pData == nullptr && nLen > 0) || nLen < 0 || pTls->nState != 0) {
+        return OXR_TLS_E_PROTOCOL;
+    }
+    int nSent = 0;
+    int64_t tDeadline = nTimeOutMs > 0 ? OXR_TickMs() + nTimeOutMs : 0;
+    while (nSent < nLen) {
+        if (Stopped(pStop)) {
+            pTls->nState = -1; // a record may be half written: the stream is unusable
+            return OXR_TLS_E_STOPPED;
+        }
+        ERR_clear_error();
+        int r = SSL_write(pTls->pSsl, pData + nSent, nLen - nSent);
+        if (r > 0) {
+            nSent += r;
+            tDeadline = nTimeOutMs > 0 ? OXR_TickMs() + nTimeOutMs : 0;
+            continue;
+        }
+        int e = SSL_get_error(pTls->pSsl, r);
+        ERR_clear_error();
+        int w = OXR_TLS_E_PROTOCOL;
+        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+            w = WaitForSsl(pTls, e, tDeadline, pStop);
+        }
+        if (w != 0) {
+            pTls->nState = -1;
+            return w;
+        }
+    }
+    return nLen;
+}
+
+int OXR_TlsPeerFingerprint(OXR_TLS* pTls, unsigned char* pOut32) {
+    if (pTls == nullptr || pOut32 == nullptr) {
+        return -1;
+    }
+#if OPENSSL_VERSION_NUMBER >= 0x30000000L
+    X509* pCert = SSL_get1_peer_certificate(pTls->pSsl);
+#else
+    X509* pCert = SSL_get_peer_certificate(pTls->pSsl);
+#endif
+    if (pCert == nullptr) {
+        return -1;
+    }
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int nMd = 0;
+    int r = X509_digest(pCert, EVP_sha256(), md, &nMd) == 1 && nMd == 32 ? 0 : -1;
+    X509_free(pCert);
+    ERR_clear_error();
+    if (r == 0) {
+        std::memcpy(pOut32, md, 32);
+    }
+    return r;
+}
+
+void OXR_TlsFree(OXR_TLS* pTls) {
+    if (pTls == nullptr) {
+        return;
+    }
+    if (pTls->nState == 0 && SSL_is_init_finished(pTls->pSsl)) {
+        // One try: the close_notify goes out if the socket takes it now.
+        ERR_clear_error();
+        SSL_shutdown(pTls->pSsl);
+    }
+    Release(pTls);
+}

@@ -42,7 +42,8 @@ const SplitRow kSplitRows[] = {
      "/index.html"},
     {"https://cam:8443/a;v=1?x=1#top", "https://", "cam", 8443, "/a", "v=1", "x=1", "top",
      "/a;v=1?x=1#top"},
-    {"https://cam/", "https://", "cam", 80, "/", "", "", "", "/"},
+    // https:// is spoken over TLS: port 443 unless the URL names one
+    {"https://cam/", "https://", "cam", 443, "/", "", "", "", "/"},
     {"10.0.0.5", "http://", "10.0.0.5", 80, "", "", "", "", "/"},
     // the scheme search is case-sensitive
     {"HTTP://host/", "http://", "HTTP", 80, "//host/", "", "", "", "//host/"},

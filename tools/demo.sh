@@ -118,8 +118,28 @@ say "Digest command: oxr-http -u admin:demo '$url/cgi-bin/admin/set?gain=3&auth=
 client -u admin:demo -o "$out/digest-command.txt" "$url/cgi-bin/admin/set?gain=3&auth=digest"
 printf 'answer: %s\n' "$(cat "$out/digest-command.txt")"
 
-kill "$camera" 2>/dev/null || true
-wait "$camera" 2>/dev/null || true
+# A second camera that speaks TLS only, with a certificate it made at start:
+# not trusted by anyone, so the client pins its fingerprint.
+"$bin/oxr-demo-camera" --tls --port 0 --run-time 30 >"$out/camera-tls.txt" 2>"$out/camera-tls-log.txt" &
+tlscamera=$!
+trap 'kill "$camera" "$tlscamera" 2>/dev/null || true; wait 2>/dev/null || true' EXIT INT TERM
+tries=0
+until grep -q 'Fingerprint=' "$out/camera-tls.txt" 2>/dev/null; do
+    tries=$((tries + 1))
+    if [ "$tries" -gt 50 ] || ! kill -0 "$tlscamera" 2>/dev/null; then
+        echo "the TLS demo camera did not start:" >&2
+        cat "$out/camera-tls-log.txt" >&2
+        exit 1
+    fi
+    sleep 0.1
+done
+tlsurl=$(sed -n 's/.*listening on \(https:[^ ]*\)\/ .*/\1/p' "$out/camera-tls.txt")
+fingerprint=$(sed -n 's/.*Fingerprint=//p' "$out/camera-tls.txt")
+say "HTTPS snapshot: oxr-http --pin <the camera's fingerprint> --parts $out/https $tlsurl/snapshot.jpg"
+client --pin "$fingerprint" --parts "$out/https" "$tlsurl/snapshot.jpg"
+
+kill "$camera" "$tlscamera" 2>/dev/null || true
+wait "$camera" "$tlscamera" 2>/dev/null || true
 trap - EXIT INT TERM
 
 # ---------------------------------------------------------------- table
@@ -148,6 +168,7 @@ say "received"
 printf '%-10s %6s %10s  %-9s %s\n' "stream" "parts" "bytes" "rate" "delay ms (mean / max)"
 line snapshot
 line digest
+line https
 line video
 line events
 echo

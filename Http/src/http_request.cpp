@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "http_log.h"
+#include "http_text.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ CHttpRequest::CHttpRequest()
       m_pfnDataCallback(nullptr), m_pUserData(nullptr), m_nSendTimeOutMs(-1),
       m_nStreamTimeOutMs(kHttpStreamTimeOutMs), m_bEndRecord(0), m_nEndReason(0), m_nDeliveries(0),
       m_bStarted(0), m_nStatus(0), m_pfnSendn(OXR_Sendn), m_pfnThreadCreate(OXR_Thread_Create),
-      m_pfnSource(nullptr), m_pSourceCtx(nullptr) {
+      m_pfnSource(nullptr), m_pSourceCtx(nullptr), m_pTls(nullptr) {
     std::memset(m_szBoundary, 0, sizeof(m_szBoundary));
     std::memset(m_szRecvBuf, 0, sizeof(m_szRecvBuf));
     OXR_MutexCreate(&m_hMutex, 0);
@@ -113,10 +114,36 @@ bool CHttpRequest::ReceiverRunning() {
     return false;
 }
 
+int CHttpRequest::StartTls(const char* pszHost, int nVerify, const unsigned char* pPin,
+                           int nTimeOutMs) {
+    // For TLS a time-out of 0 or less means no bound; ours 0 means no wait.
+    const int nTlsTimeOutMs = nTimeOutMs == 0 ? 1 : nTimeOutMs;
+    OXR_TLS* pTls = nullptr;
+    const int r =
+        OXR_TlsConnect(m_nSocket, pszHost, nVerify, pPin, nTlsTimeOutMs, &m_bAborted, &pTls);
+    if (r != OXR_TLS_OK) {
+        CHttpText<128> record;
+        record.AppendF("ConnectToServer Return -1, TLS handshake failed, %s\n",
+                       OXR_TlsResultText(r));
+        HTTP_LOG(kLogFailure, record.Data());
+        return HTTP_ERR_CONNECT;
+    }
+    m_pTls = pTls;
+    return 0;
+}
+
 int CHttpRequest::SendMsg(const char* pData, int nLen) {
     if (ReceiverRunning()) {
         HTTP_LOG(kLogFailure, "SendMsg Return -1, receiver still running\n");
         return HTTP_ERR_SOCKET;
+    }
+    if (m_pTls != nullptr) {
+        const int nWaitMs = m_nSendTimeOutMs == 0 ? 1 : m_nSendTimeOutMs;
+        if (OXR_TlsSend(m_pTls, pData, nLen, nWaitMs, &m_bAborted) != nLen) {
+            HTTP_LOG(kLogFailure, "SendMsg Return -1, send failed\n");
+            return HTTP_ERR_SOCKET;
+        }
+        return 0;
     }
     int nSent = 0;
     while (nSent < nLen) {
@@ -216,6 +243,10 @@ int CHttpRequest::Close() {
         OXR_Thread_Wait(hThread);
         m_hThread = nullptr;
     }
+    if (m_pTls != nullptr) {
+        OXR_TlsFree(m_pTls);
+        m_pTls = nullptr;
+    }
     if (nSocket != -1) {
         OXR_MutexLock(&m_hMutex);
         OXR_CloseSocket(nSocket, 0);
@@ -231,12 +262,19 @@ int CHttpRequest::RecvNow(char* p, int nLen) {
     if (m_pfnSource != nullptr) {
         return m_pfnSource(m_pSourceCtx, p, nLen);
     }
+    if (m_pTls != nullptr) {
+        const int r = OXR_TlsRecv(m_pTls, p, nLen);
+        return r == OXR_TLS_WOULD_BLOCK ? OXR_E_WOULDBLOCK : (r >= 0 ? r : -1);
+    }
     return OXR_Recv(m_nSocket, p, nLen);
 }
 
 int CHttpRequest::WaitConn(bool bWrite, int nTimeOutMs, const std::atomic<int>& bStop) {
     if (m_pfnSource != nullptr) {
         return 1; // a byte source never has to be waited for
+    }
+    if (!bWrite && m_pTls != nullptr && OXR_TlsPending(m_pTls) > 0) {
+        return 1; // decrypted bytes wait inside the TLS connection
     }
     const int64_t tEnd = nTimeOutMs >= 0 ? OXR_TickMs() + nTimeOutMs : 0;
     for (;;) {

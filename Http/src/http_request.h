@@ -13,6 +13,7 @@
 #include "http_part.h"
 #include "oxr.h"
 #include "oxr_http.h"
+#include "oxr_tls.h"
 
 // Receive buffer of the response head, and the largest raw piece delivered.
 const int kHttpRecvBufSize = 16384;
@@ -31,6 +32,11 @@ public:
     // Resolves and connects within nTimeOutMs (below 0: no limit but Abort).
     // 0, HTTP_ERR_CONNECT or HTTP_ERR_SOCKET.
     int ConnectToServer(const char* pszHost, uint16_t wPort, int nTimeOutMs);
+    // https: the TLS handshake over the connection, the certificate checked
+    // against the host (nVerify 1) or the SHA-256 pin (pPin, 32 bytes, when
+    // given). 0, or HTTP_ERR_CONNECT with a record naming the reason.
+    int StartTls(const char* pszHost, int nVerify, const unsigned char* pPin, int nTimeOutMs);
+    bool HasTls() const { return m_pTls != nullptr; }
     // Sends every byte, each wait for room bounded by the send time-out.
     // 0 or HTTP_ERR_SOCKET.
     int SendMsg(const char* pData, int nLen);
@@ -174,6 +180,10 @@ private:
     ThreadCreateFn m_pfnThreadCreate;
     SourceFn m_pfnSource;
     void* m_pSourceCtx;
+    // https: the TLS connection over m_nSocket. Used by one thread at a time
+    // (the request's, then the receiver's); freed only after the receiver
+    // has been joined.
+    OXR_TLS* m_pTls;
 };
 
 #endif // HTTP_REQUEST_H

@@ -63,6 +63,15 @@ int CHttpSession::SendRequest(const char* pszContentLength, const char* pBody, i
     // The caller's text is sent unchanged; a null one is refused by AddHeader
     // and the request goes on without (or with an earlier) Content-Length.
     RecordResult(m_cParser.AddHeader("Content-Length", pszContentLength));
+    // https: the handshake comes with the first request (or the first after
+    // a new connection), so the application can set the options before.
+    if (IsHttps() && !m_cRequest.HasTls()) {
+        const int nResult = m_cRequest.StartTls(m_szHost, m_bTlsVerify,
+                                                m_bTlsPin ? m_aTlsPin : nullptr, nTimeOutMs);
+        if (nResult != 0) {
+            return RecordResult(nResult);
+        }
+    }
     // A Digest challenge accepted before is answered at once, with the next
     // nonce count, so the request needs no extra round trip.
     if (m_bDigest && PutDigestAnswer(pBody, nBodyLen) != 0) {
@@ -80,6 +89,10 @@ int CHttpSession::SendRequest(const char* pszContentLength, const char* pBody, i
             return RecordResult(nResult);
         }
         nResult = m_cRequest.ConnectToServer(m_szHost, m_wPort, nTimeOutMs);
+        if (nResult == 0 && IsHttps()) {
+            nResult = m_cRequest.StartTls(m_szHost, m_bTlsVerify, m_bTlsPin ? m_aTlsPin : nullptr,
+                                          nTimeOutMs);
+        }
         if (nResult != 0) {
             return RecordResult(nResult);
         }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <map>
 
@@ -52,6 +53,8 @@ public:
                     char* pszPortDst, int nPortSize);
 
     const char* GetScheme() const { return m_szScheme; }
+    // The URL asked for https://: the connection is spoken to over TLS.
+    bool IsHttps() const { return std::strcmp(m_szScheme, "https://") == 0; }
     const char* GetHost() const { return m_szHost; }
     uint16_t GetPort() const { return m_wPort; }
     const char* GetPath() const { return m_szPath; }

@@ -36,6 +36,7 @@ template <size_t N, size_t M> void SetField(char (&szDst)[N], const char (&szSrc
 
 const int kPortTextSize = 8; // 7 characters and the zero
 const uint16_t kDefaultPort = 80;
+const uint16_t kDefaultTlsPort = 443; // https:// is spoken over TLS
 
 } // namespace
 
@@ -73,7 +74,7 @@ int CHttpSession::ParseUrl(const char* pszUrl) {
     const char* pQuestion = std::strchr(pszRest, '?');
     const char* pHash = std::strchr(pszRest, '#');
 
-    m_wPort = kDefaultPort;
+    m_wPort = IsHttps() ? kDefaultTlsPort : kDefaultPort;
     if (ParseByMark(pszRest, static_cast<int>(nRest), ";/?#", m_szHost, sizeof(m_szHost), szPort,
                     sizeof(szPort)) != 0) {
         HTTP_LOG(kLogFailure, "CHttpSession ParseUrl Return -1, ParseByMark Error\n");

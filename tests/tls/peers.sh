@@ -107,6 +107,12 @@ def write(name, size):
         f.write(data[:size])
 write("small.bin", 300001)
 write("large.bin", 32 * 1024 * 1024)
+# Parts of 1000, 70000 and 5 pattern bytes, as a camera's multipart body.
+with open("www/stream.mjpg", "wb") as f:
+    for size in (1000, 70000, 5):
+        f.write(b"--fr\r\nContent-Type: image/jpeg\r\nContent-Length: %d\r\n\r\n" % size)
+        f.write((period * 2)[:size] + b"\r\n")
+    f.write(b"--fr--\r\n")
 EOF
 # Free ports for nginx (the suite runs in its own network namespace, so
 # nothing else takes them before nginx does).

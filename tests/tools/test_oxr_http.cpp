@@ -210,6 +210,35 @@ TEST_F(OxrHttp, AuthorizationOpensProtectedPaths) {
     EXPECT_EQ(refused.nExit, kRefused) << refused.err;
 }
 
+// The camera over TLS with its self-signed certificate: refused as not
+// trusted, taken with -k or with its own fingerprint pinned.
+TEST_F(OxrHttp, HttpsWithASelfSignedCertificate) {
+    BackgroundProcess camera;
+    ASSERT_TRUE(camera.Start(OXR_DEMO_CAMERA_BIN,
+                             {"--tls", "--port", "0", "--run-time", "60", "--quiet"}, 5000, 2));
+    const int nPort = PortFromBanner(camera.Lines()[0]);
+    ASSERT_GT(nPort, 0) << camera.Lines()[0];
+    const std::string& fpLine = camera.Lines()[1];
+    const std::string fp = fpLine.substr(fpLine.find("Fingerprint=") + 12);
+    const std::string url = "https://127.0.0.1:" + std::to_string(nPort) + "/snapshot.jpg";
+    const ProcessResult refused = Run({"-v", "-o", "a.jpg", url});
+    EXPECT_EQ(refused.nExit, kConnect) << refused.err;
+    EXPECT_NE(refused.err.find("TLS handshake failed, certificate not trusted"), std::string::npos)
+        << refused.err;
+    const ProcessResult insecure = Run({"-k", "-o", "b.jpg", url});
+    EXPECT_EQ(insecure.nExit, kOk) << insecure.err;
+    EXPECT_TRUE(DecodeJpegFile((m_dir / "b.jpg").string()).bValid);
+    const ProcessResult pinned = Run({"--pin", fp, "-o", "c.jpg", url});
+    EXPECT_EQ(pinned.nExit, kOk) << fp << ": " << pinned.err;
+    EXPECT_TRUE(DecodeJpegFile((m_dir / "c.jpg").string()).bValid);
+    const ProcessResult wrongPin = Run({"--pin", std::string(64, 'a'), url});
+    EXPECT_EQ(wrongPin.nExit, kConnect) << wrongPin.err;
+    const ProcessResult video = Run({"-k", "--parts", "v", "--max-parts", "3",
+                                     "https://127.0.0.1:" + std::to_string(nPort) + "/video.mjpg"});
+    EXPECT_EQ(video.nExit, kOk) << video.err;
+    EXPECT_EQ(ReadIndex(m_dir / "v").size(), 3u);
+}
+
 TEST_F(OxrHttp, BodyHeadersAndMethodReachTheServer) {
     const ProcessResult post = Run({"-d", "hello", "-H", "X-Test: 42", Url("/cgi-bin/echo")});
     ASSERT_EQ(post.nExit, kOk) << post.err;

@@ -1,5 +1,6 @@
 #include "child_process.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
@@ -111,7 +112,7 @@ ProcessResult RunProcess(const std::string& path, const std::vector<std::string>
 }
 
 bool BackgroundProcess::Start(const std::string& path, const std::vector<std::string>& args,
-                              int nLimitMs) {
+                              int nLimitMs, int nLines) {
     int outPipe[2];
     if (pipe(outPipe) != 0) {
         return false;
@@ -128,7 +129,9 @@ bool BackgroundProcess::Start(const std::string& path, const std::vector<std::st
     close(outPipe[1]);
     m_nOut = outPipe[0];
     const auto t0 = Clock::now();
-    while (m_firstLine.find('\n') == std::string::npos && MsSince(t0) < nLimitMs) {
+    std::string text;
+    auto lines = [&] { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); };
+    while (lines() < nLines && MsSince(t0) < nLimitMs) {
         pollfd p{m_nOut, POLLIN, 0};
         if (poll(&p, 1, 50) > 0) {
             char c[256];
@@ -136,15 +139,20 @@ bool BackgroundProcess::Start(const std::string& path, const std::vector<std::st
             if (n <= 0) {
                 break;
             }
-            m_firstLine.append(c, static_cast<size_t>(n));
+            text.append(c, static_cast<size_t>(n));
         }
     }
-    const size_t nl = m_firstLine.find('\n');
-    if (nl == std::string::npos) {
+    if (lines() < nLines) {
         Stop();
         return false;
     }
-    m_firstLine.resize(nl);
+    m_lines.clear();
+    for (size_t at = 0; static_cast<int>(m_lines.size()) < nLines;) {
+        const size_t nl = text.find('\n', at);
+        m_lines.push_back(text.substr(at, nl - at));
+        at = nl + 1;
+    }
+    m_firstLine = m_lines[0];
     return true;
 }
 
@@ -165,7 +173,7 @@ void BackgroundProcess::Stop() {
 }
 
 int PortFromBanner(const std::string& line) {
-    const std::string mark = "http://127.0.0.1:";
+    const std::string mark = "://127.0.0.1:";
     const size_t at = line.find(mark);
     return at == std::string::npos ? 0 : std::atoi(line.c_str() + at + mark.size());
 }

@@ -29,9 +29,11 @@ public:
     BackgroundProcess(const BackgroundProcess&) = delete;
     BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
-    // Starts it and waits at most nLimitMs for its first line of output.
-    bool Start(const std::string& path, const std::vector<std::string>& args, int nLimitMs);
+    // Starts it and waits at most nLimitMs for its first nLines of output.
+    bool Start(const std::string& path, const std::vector<std::string>& args, int nLimitMs,
+               int nLines = 1);
     const std::string& FirstLine() const { return m_firstLine; }
+    const std::vector<std::string>& Lines() const { return m_lines; }
     // SIGTERM, then SIGKILL if it has not ended within two seconds.
     void Stop();
 
@@ -39,6 +41,7 @@ private:
     pid_t m_pid = -1;
     int m_nOut = -1;
     std::string m_firstLine;
+    std::vector<std::string> m_lines;
 };
 
 // The port in "http://127.0.0.1:PORT/", or 0.

@@ -1,0 +1,201 @@
+// https:// through the public interface, against nginx and a python peer
+// started by the TLS fixture (tests/tls/): verified and refused
+// certificates, pinning, exact raw and multipart bodies, a peer that cuts a
+// record, and Close while the handshake or a read waits.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "oxr.h"
+#include "oxr_http.h"
+#include "stderr_capture.h"
+#include "tls/tls_test_kit.h"
+#if defined(_WIN32)
+#include "tls/trust_win32.h"
+#endif
+
+namespace {
+
+#if defined(_WIN32)
+// SChannel trusts the system's stores only: the test CA is added for the run.
+class TestCaTrust : public testing::Environment {
+public:
+    void SetUp() override {
+        if (Peers().ok) {
+            TrustTestCa(Peers().File("ca.pem"));
+        }
+    }
+    void TearDown() override { UntrustTestCa(); }
+};
+testing::Environment* const g_trustEnv = testing::AddGlobalTestEnvironment(new TestCaTrust);
+#endif
+
+struct Got {
+    std::mutex mutex;
+    std::vector<std::string> data;
+    std::string Joined() {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::string all;
+        for (const std::string& d : data) {
+            all += d;
+        }
+        return all;
+    }
+};
+
+int OXR_HTTP_CALLBACK Keep(int, void* pUser, OXR_HTTP_DATA* pData) {
+    Got* g = static_cast<Got*>(pUser);
+    std::lock_guard<std::mutex> lock(g->mutex);
+    g->data.emplace_back(pData->pData, static_cast<size_t>(pData->nDataLen));
+    return 0;
+}
+
+std::string Url(const char* pszPeer, const char* pszPath) {
+    return "https://127.0.0.1:" + std::to_string(Peers().Port(pszPeer)) + pszPath;
+}
+
+bool WaitBytes(Got& got, size_t n, int nTimeOutMs) {
+    for (int i = 0; i < nTimeOutMs / 5; ++i) {
+        if (got.Joined().size() >= n) {
+            return true;
+        }
+        OXR_Sleep(5);
+    }
+    return false;
+}
+
+enum PinKind { kNoPin, kRightPin, kWrongPin };
+
+struct VerifyRow {
+    const char* name;
+    const char* peer;
+    int nVerify;
+    PinKind ePin;
+    const char* failure; // the record's reason, nullptr when the request goes through
+};
+
+TEST(ApiHttps, CertificatesAreCheckedUnlessTheApplicationSaysOtherwise) {
+    ASSERT_TRUE(Peers().ok) << Peers().error;
+    const VerifyRow rows[] = {
+        {"trusted", "trusted", 1, kNoPin, nullptr},
+        {"self-signed", "selfsigned", 1, kNoPin, "certificate not trusted"},
+        {"self-signed, checks off", "selfsigned", 0, kNoPin, nullptr},
+        {"self-signed, pinned", "selfsigned", 1, kRightPin, nullptr},
+        {"self-signed, another pin", "selfsigned", 1, kWrongPin, "pinned certificate mismatch"},
+        {"name mismatch", "wrongname", 1, kNoPin, "name mismatch"},
+    };
+    const size_t nSize = 300001;
+    for (const VerifyRow& r : rows) {
+        Got got;
+        int h = OXR_HTTP_OpenEx(Url(r.peer, "/small.bin").c_str(), HTTP_METHOD_GET, nullptr, 0,
+                                3000, Keep, &got);
+        ASSERT_GE(h, 0) << r.name;
+        EXPECT_EQ(OXR_HTTP_GetOption(h, HTTP_OPT_TLS_VERIFY), 1) << r.name; // the default
+        EXPECT_EQ(OXR_HTTP_SetOption(h, HTTP_OPT_TLS_VERIFY, r.nVerify, nullptr), 0);
+        if (r.ePin != kNoPin) {
+            const std::string pin =
+                r.ePin == kRightPin ? Peers().Get("fp_selfsigned") : Peers().Get("fp_trusted");
+            EXPECT_EQ(OXR_HTTP_SetOption(h, HTTP_OPT_TLS_PIN, 0, pin.c_str()), 0) << pin;
+        }
+        OXR_HTTP_SetLog(HTTP_LOG_DEBUG);
+        StderrCapture cap;
+        const int nSent = OXR_HTTP_SendRequest(h, "0", nullptr, 0, 5000);
+        const std::string log = cap.Finish();
+        OXR_HTTP_SetLog(-1);
+        if (r.failure == nullptr) {
+            EXPECT_EQ(nSent, 0) << r.name << ": " << log;
+            EXPECT_TRUE(WaitBytes(got, nSize, 5000)) << r.name;
+            EXPECT_EQ(PatternMismatch(got.Joined(), nSize), std::string::npos) << r.name;
+        } else {
+            EXPECT_EQ(nSent, -1) << r.name;
+            EXPECT_EQ(OXR_HTTP_GetErrNo(-1), HTTP_ERR_CONNECT) << r.name;
+            EXPECT_NE(log.find(std::string("TLS handshake failed, ") + r.failure + "\n"),
+                      std::string::npos)
+                << r.name << ": " << log;
+            EXPECT_TRUE(got.Joined().empty()) << r.name;
+        }
+        EXPECT_EQ(OXR_HTTP_Close(h), 0);
+    }
+    // a pin that is no fingerprint is refused at once
+    int h = OXR_HTTP_Open(Url("trusted", "/").c_str(), HTTP_METHOD_GET, nullptr, 0, 3000);
+    ASSERT_GE(h, 0);
+    EXPECT_EQ(OXR_HTTP_SetOption(h, HTTP_OPT_TLS_PIN, 0, "12:34"), -1);
+    EXPECT_EQ(OXR_HTTP_GetErrNo(-1), HTTP_ERR_BAD_PARAM);
+    EXPECT_EQ(OXR_HTTP_Close(h), 0);
+}
+
+TEST(ApiHttps, AMultipartStreamArrivesPartByPart) {
+    ASSERT_TRUE(Peers().ok) << Peers().error;
+    Got got;
+    int h = OXR_HTTP_OpenEx(Url("trusted", "/stream.mjpg").c_str(), HTTP_METHOD_GET, nullptr, 0,
+                            3000, Keep, &got);
+    ASSERT_GE(h, 0);
+    // nginx keeps the connection: after the closing delimiter the stream
+    // ends when it stays quiet for the stream time-out
+    EXPECT_EQ(OXR_HTTP_SetOption(h, HTTP_OPT_STREAM_TIMEOUT, 300, nullptr), 0);
+    ASSERT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 5000), 0);
+    for (int i = 0; i < 1000 && OXR_HTTP_GetStreamState(h, nullptr, nullptr) != HTTP_STREAM_ENDED;
+         ++i) {
+        OXR_Sleep(5);
+    }
+    int nReason = 0;
+    EXPECT_EQ(OXR_HTTP_GetStreamState(h, &nReason, nullptr), HTTP_STREAM_ENDED);
+    EXPECT_EQ(nReason, HTTP_END_CLOSING_DELIMITER);
+    EXPECT_EQ(OXR_HTTP_Close(h), 0);
+    const size_t kSizes[] = {1000, 70000, 5};
+    std::lock_guard<std::mutex> lock(got.mutex);
+    ASSERT_EQ(got.data.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(got.data[i].size(), kSizes[i]);
+        EXPECT_EQ(PatternMismatch(got.data[i], kSizes[i]), std::string::npos) << i;
+    }
+}
+
+// The python peer cuts its second record in half and closes: no head, and
+// nothing of the cut record is taken.
+TEST(ApiHttps, APeerThatClosesInsideARecord) {
+    ASSERT_TRUE(Peers().ok) << Peers().error;
+    int h = OXR_HTTP_Open(Url("cut", "/").c_str(), HTTP_METHOD_GET, nullptr, 0, 3000);
+    ASSERT_GE(h, 0);
+    EXPECT_EQ(OXR_HTTP_SetOption(h, HTTP_OPT_TLS_VERIFY, 0, nullptr), 0);
+    EXPECT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 3000), -1);
+    int nReason = 0;
+    EXPECT_EQ(OXR_HTTP_GetStreamState(h, &nReason, nullptr), HTTP_STREAM_NONE);
+    EXPECT_EQ(nReason, HTTP_END_PEER_CLOSED);
+    EXPECT_EQ(OXR_HTTP_GetStatus(h, nullptr, 0), 0);
+    EXPECT_EQ(OXR_HTTP_Close(h), 0);
+}
+
+// Close from another thread while the request waits in a handshake the peer
+// never answers, and while the receiver waits for more of a kept connection.
+TEST(ApiHttps, CloseIsPromptWhileTheHandshakeOrAReadWaits) {
+    ASSERT_TRUE(Peers().ok) << Peers().error;
+    int h = OXR_HTTP_Open(Url("stall", "/").c_str(), HTTP_METHOD_GET, nullptr, 0, 3000);
+    ASSERT_GE(h, 0);
+    std::atomic<int> nSent{99};
+    std::thread request([&] { nSent = OXR_HTTP_SendRequest(h, "0", nullptr, 0, 20000); });
+    OXR_Sleep(300);
+    int64_t t0 = OXR_TickMs();
+    EXPECT_EQ(OXR_HTTP_Close(h), 0);
+    EXPECT_LT(OXR_TickMs() - t0, 300);
+    request.join();
+    EXPECT_EQ(nSent.load(), -1);
+
+    Got got;
+    h = OXR_HTTP_OpenEx(Url("trusted", "/small.bin").c_str(), HTTP_METHOD_GET, nullptr, 0, 3000,
+                        Keep, &got);
+    ASSERT_GE(h, 0);
+    ASSERT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 5000), 0);
+    ASSERT_TRUE(WaitBytes(got, 300001, 5000));
+    OXR_Sleep(50); // the receiver waits: nginx keeps the connection
+    EXPECT_EQ(OXR_HTTP_GetStreamState(h, nullptr, nullptr), HTTP_STREAM_RUNNING);
+    t0 = OXR_TickMs();
+    EXPECT_EQ(OXR_HTTP_Close(h), 0);
+    EXPECT_LT(OXR_TickMs() - t0, 100);
+}
+
+} // namespace

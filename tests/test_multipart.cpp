@@ -2,6 +2,8 @@
 // with their length and type, whatever the stream's quirks and pieces.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -448,6 +450,81 @@ TEST(Multipart, NoMemoryForABodyEndsTheReceiver) {
     EXPECT_TRUE(WaitReceiverEnd(rig.req, 3000));
     ResetNothrowNew();
     EXPECT_EQ(rig.log.Count(), 0u);
+}
+
+// The device's bytes up to an offset, then its close (0) or a reset (-1).
+struct CutSource {
+    std::string bytes;
+    size_t nCut;
+    int nEnd;
+    size_t nAt = 0;
+    static int Read(void* pCtx, char* p, int nLen) {
+        CutSource* s = static_cast<CutSource*>(pCtx);
+        if (s->nAt >= s->nCut) {
+            return s->nEnd;
+        }
+        // Reads of 7 bytes: pieces end everywhere.
+        size_t n = std::min<size_t>({7, static_cast<size_t>(nLen), s->nCut - s->nAt});
+        std::memcpy(p, s->bytes.data() + s->nAt, n);
+        s->nAt += n;
+        return static_cast<int>(n);
+    }
+};
+
+// Close or reset at every byte offset of a response: no hang, nothing
+// incomplete, every part complete before the offset delivered exactly once.
+TEST(Multipart, ThePeerEndsAtEveryOffset) {
+    std::vector<TestPart> parts = {Part(BinaryBytes(300, 1)), Lengthless("event", "text/plain"),
+                                   Part("last", "")};
+    const std::string head = ResponseHead(MultipartType("fr"));
+    const std::string body = MultipartBody("fr", parts, true);
+    const std::string chunkedHead =
+        ResponseHead(MultipartType("fr"), "Transfer-Encoding: chunked\r\n");
+    const std::string chunked = Chunked(body, {50, 333, 334, 400});
+    // Where each part can be known complete in the plain stream: a sized body
+    // with its last byte, a lengthless one with the byte after the boundary
+    // of the delimiter line that ends it.
+    std::vector<size_t> complete;
+    size_t at = head.size();
+    for (const TestPart& p : parts) {
+        at = head.size() + body.find(p.body, at - head.size()) + p.body.size();
+        complete.push_back(p.bLength ? at : at + std::string("\r\n--fr").size() + 1);
+    }
+    const Parts expected = Expected(parts);
+    int nReceived = 0;
+    for (int bChunked = 0; bChunked < 2; ++bChunked) {
+        const std::string stream = bChunked != 0 ? chunkedHead + chunked : head + body;
+        for (size_t nCut = 0; nCut <= stream.size(); ++nCut) {
+            for (int nEnd : {0, -1}) {
+                CutSource src{stream, nCut, nEnd};
+                CDeliveryLog log;
+                CHttpRequest req;
+                req.SetSource(CutSource::Read, &src);
+                req.SetDataCallback(1, CDeliveryLog::Callback, &log);
+                if (req.RecvHead(1000) == 0) {
+                    ++nReceived;
+                    req.ReceiveHere();
+                    EXPECT_EQ(req.GetStreamState(), HTTP_STREAM_ENDED);
+                }
+                const Parts got = Delivered(log);
+                ASSERT_LE(got.size(), expected.size()) << nCut;
+                for (size_t i = 0; i < got.size(); ++i) {
+                    ASSERT_EQ(got[i], expected[i]) << "offset " << nCut << " part " << i;
+                }
+                if (bChunked == 0) {
+                    size_t nDue = 0;
+                    while (nDue < complete.size() && complete[nDue] <= nCut) {
+                        ++nDue;
+                    }
+                    EXPECT_EQ(got.size(), nDue) << "offset " << nCut << " end " << nEnd;
+                } else if (nCut == stream.size()) {
+                    EXPECT_EQ(got.size(), expected.size());
+                }
+            }
+        }
+    }
+    // every offset behind the head had a receiver
+    EXPECT_GT(nReceived, 2 * static_cast<int>(body.size()));
 }
 
 TEST(Multipart, WithoutACallbackTheStreamIsStillRead) {

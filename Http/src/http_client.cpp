@@ -16,18 +16,26 @@ CHttpSessionMgr g_cSessionMgr;
 namespace {
 
 // A session looked up for the length of one export: held, so a Close on
-// another thread waits until this call has let it go.
+// another thread waits until this call has let it go, and (bAlone) taken
+// for this call only, so two threads' calls on one handle take turns.
 class CSessionRef {
 public:
-    CSessionRef(int nHandle, const char* pszFile, int nLine)
-        : m_pSession(g_cSessionMgr.GetHttpSession(nHandle)) {
+    CSessionRef(int nHandle, const char* pszFile, int nLine, bool bAlone = true)
+        : m_pSession(g_cSessionMgr.GetHttpSession(nHandle)), m_bAlone(bAlone) {
         if (m_pSession == nullptr) {
             SetLastErrNo(HTTP_ERR_NO_SESSION);
             g_cHttpLog.WriteLog(kLogFailure, pszFile, nLine, "%s",
                                 "Get HttpSession return NULL, Func Return -1\n");
+        } else if (m_bAlone) {
+            m_pSession->LockCalls();
         }
     }
-    ~CSessionRef() { g_cSessionMgr.ReleaseHttpSession(m_pSession); }
+    ~CSessionRef() {
+        if (m_pSession != nullptr && m_bAlone) {
+            m_pSession->UnlockCalls();
+        }
+        g_cSessionMgr.ReleaseHttpSession(m_pSession);
+    }
     CSessionRef(const CSessionRef&) = delete;
     CSessionRef& operator=(const CSessionRef&) = delete;
 
@@ -38,11 +46,14 @@ public:
 
 private:
     CHttpSession* m_pSession;
+    bool m_bAlone;
 };
 
 // Looks a handle up for this export; a handle with no session sets -11 and
 // writes a record naming the export's line.
 #define FIND_SESSION(ref, handle) CSessionRef ref((handle), __FILE__, __LINE__)
+// The same for an export that only reads atomics (never waits for a call).
+#define FIND_SESSION_SHARED(ref, handle) CSessionRef ref((handle), __FILE__, __LINE__, false)
 
 // Creates and opens a session and returns its handle, or -1; a session
 // whose open failed is destroyed at once, so its handle goes back to the
@@ -163,7 +174,8 @@ int OXR_HTTP_CALL OXR_HTTP_GetContent(int nHandle, int nUnused) {
 }
 
 int OXR_HTTP_CALL OXR_HTTP_Close(int nHandle) {
-    FIND_SESSION(pSession, nHandle);
+    // Not taken alone: Close wakes the call in progress instead of waiting.
+    FIND_SESSION_SHARED(pSession, nHandle);
     if (pSession.Get() == nullptr) {
         return -1;
     }
@@ -195,7 +207,7 @@ int OXR_HTTP_CALL OXR_HTTP_GetStatus(int nHandle, char* pszReason, int nReasonSi
 }
 
 int OXR_HTTP_CALL OXR_HTTP_GetStreamState(int nHandle, int* pnReason, int* pnDeliveries) {
-    FIND_SESSION(pSession, nHandle);
+    FIND_SESSION_SHARED(pSession, nHandle);
     if (pSession.Get() == nullptr) {
         return -1;
     }

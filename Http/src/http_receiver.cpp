@@ -93,7 +93,7 @@ int CHttpRequest::RecvThreadProc(void* pArg) {
 }
 
 void CHttpRequest::ReceiveHere() {
-    if (!ChooseMode()) {
+    if (!ChooseMode() || m_bAborted != 0) {
         return;
     }
     m_bStop = 0;

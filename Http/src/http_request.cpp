@@ -271,7 +271,8 @@ int CHttpRequest::RecvNow(char* p, int nLen) {
 
 int CHttpRequest::WaitConn(bool bWrite, int nTimeOutMs, const std::atomic<int>& bStop) {
     if (m_pfnSource != nullptr) {
-        return 1; // a byte source never has to be waited for
+        // A byte source never has to be waited for; a stop still counts.
+        return bStop.load() != 0 || m_bAborted.load() != 0 ? -1 : 1;
     }
     if (!bWrite && m_pTls != nullptr && OXR_TlsPending(m_pTls) > 0) {
         return 1; // decrypted bytes wait inside the TLS connection

@@ -25,6 +25,7 @@ CHttpSession::CHttpSession(int nIndex)
     std::memset(m_szParams, 0, sizeof(m_szParams));
     std::memset(m_szFragment, 0, sizeof(m_szFragment));
     std::memset(m_szRequestUri, 0, sizeof(m_szRequestUri));
+    OXR_MutexCreate(&m_hCallMutex, 0);
 }
 
 // Members go in reverse order: the transport (which joins a receiver still
@@ -35,6 +36,7 @@ CHttpSession::~CHttpSession() {
         delete[] m_pszCredentials;
     }
     HttpWipe(&m_cChallenge, sizeof(m_cChallenge));
+    OXR_MutexDestroy(&m_hCallMutex);
 }
 
 int CHttpSession::Open(const char* pszUrl, int nMethod, const char* pszCredentials, int,

@@ -41,6 +41,10 @@ public:
     int GetIndex() const { return m_nIndex; }
     // Called on this session's receiver thread (inside its data callback).
     bool OnOwnReceiver() const;
+    // One call at a time works on the session (the exports hold this while
+    // they do; GetStreamState and GetErrNo read atomics and need not).
+    void LockCalls() { OXR_MutexLock(&m_hCallMutex); }
+    void UnlockCalls() { OXR_MutexUnlock(&m_hCallMutex); }
 
     // ---- URL parser (http_url.cpp)
     // Splits the URL into the URL fields; 0, or -1 when it cannot be split.
@@ -123,6 +127,7 @@ private:
     int m_nRefs;
     bool m_bOpen;
     bool m_bClosing;
+    OXR_MUTEX m_hCallMutex;
 };
 
 // Handles 0 to 999; taken from the front of the pool, returned to its back.

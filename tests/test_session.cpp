@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fail_alloc.h"
-#include "http_client.h"
+#include "http_errno.h"
 #include "log_records.h"
 #include "oxr.h"
 #include "oxr_http.h"

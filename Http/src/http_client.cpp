@@ -2,11 +2,10 @@
 #include "oxr_http.h"
 
 #include "http_client.h"
+#include "http_errno.h"
 #include "http_log.h"
 #include "http_session.h"
 #include "oxr.h"
-
-std::atomic<int> g_nLastErrNo(0);
 
 // Built at load in this order (the log sink first, so the registry can log)
 // and torn down in the reverse order at unload.

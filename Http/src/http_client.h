@@ -1,28 +1,10 @@
-// The process-wide last error number. Only the exports and the session
-// layer include this: the units below them hand their failures up as
-// results, and these record them.
+// The process-wide objects behind the exports (http_client.cpp): the log
+// sink is http_log.h's g_cHttpLog, built first; the registry after it.
 #ifndef HTTP_CLIENT_H
 #define HTTP_CLIENT_H
 
-#include <atomic>
+#include "http_session.h"
 
-// Last error number: 0 at load, set to a negative code by every failure that
-// reports one, never reset. Written by application and receiver threads.
-extern std::atomic<int> g_nLastErrNo;
-
-inline void SetLastErrNo(int nErrNo) {
-    g_nLastErrNo = nErrNo;
-}
-
-// A lower unit's result: 0, -1 (failed, no error number to record) or an
-// error number (HTTP_ERR_*, all below -1). Records an error number and
-// hands -1 up in its place; anything else unchanged.
-inline int RecordResult(int nResult) {
-    if (nResult < -1) {
-        SetLastErrNo(nResult);
-        return -1;
-    }
-    return nResult;
-}
+extern CHttpSessionMgr g_cSessionMgr;
 
 #endif // HTTP_CLIENT_H

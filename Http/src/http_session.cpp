@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "http_client.h"
+#include "http_errno.h"
 #include "http_log.h"
 #include "http_text.h"
 

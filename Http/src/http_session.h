@@ -162,6 +162,4 @@ private:
     std::deque<int> m_dqFreeHandles;
 };
 
-extern CHttpSessionMgr g_cSessionMgr;
-
 #endif // HTTP_SESSION_H

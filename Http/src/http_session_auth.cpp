@@ -6,7 +6,7 @@
 #include <new>
 
 #include "base64.h"
-#include "http_client.h"
+#include "http_errno.h"
 #include "http_log.h"
 #include "http_session.h"
 #include "http_text.h"

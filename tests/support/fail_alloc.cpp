@@ -7,8 +7,12 @@ namespace {
 
 std::atomic<int> g_nCountdown{-1}; // -1: no failure pending
 std::atomic<int> g_nSeen{0};
+thread_local bool t_bExempt = false;
 
 bool ShouldFail() {
+    if (t_bExempt) {
+        return false;
+    }
     ++g_nSeen;
     int n = g_nCountdown.load();
     while (n >= 0) {
@@ -33,6 +37,10 @@ void ResetNothrowNew() {
 
 int CountNothrowNew() {
     return g_nSeen.load();
+}
+
+void ExemptThisThreadFromFailures() {
+    t_bExempt = true;
 }
 
 // Forward to the throwing forms, so the blocks come from the same allocator

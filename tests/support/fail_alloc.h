@@ -11,5 +11,8 @@ void FailNothrowNewAfter(int nSkip);
 void ResetNothrowNew();
 // Non-throwing allocations seen since the last FailNothrowNewAfter or reset.
 int CountNothrowNew();
+// Allocations on the calling thread are neither counted nor failed from now
+// on: for the test server's threads, which stand for the device.
+void ExemptThisThreadFromFailures();
 
 #endif // FAIL_ALLOC_H

@@ -8,6 +8,8 @@
 
 #if defined(_WIN32)
 #include <io.h>
+#include <process.h>
+#define getpid _getpid
 #define dup _dup
 #define dup2 _dup2
 #define close _close
@@ -20,13 +22,18 @@ namespace fs = std::filesystem;
 
 namespace {
 int g_nCounter = 0;
+
+// Test programs run side by side: names of their files carry the process id,
+// or two of them would write (and remove) the same file.
+std::string Unique() {
+    return std::to_string(getpid()) + "-" + std::to_string(++g_nCounter);
 }
+} // namespace
 
 std::string MakeTempDir(const char* pszTag) {
     fs::path base = fs::temp_directory_path();
     for (int i = 0; i < 1000; ++i) {
-        fs::path p = base / (std::string("oxrhttp-") + pszTag + "-" + std::to_string(++g_nCounter) +
-                             "-" + std::to_string(std::rand()));
+        fs::path p = base / (std::string("oxrhttp-") + pszTag + "-" + Unique());
         std::error_code ec;
         if (fs::create_directory(p, ec)) {
             return p.string();
@@ -62,9 +69,7 @@ std::string ReadFile(const std::string& path) {
 }
 
 StderrCapture::StderrCapture() : m_nSaved(-1), m_bDone(false) {
-    m_path = (fs::temp_directory_path() / ("oxrhttp-stderr-" + std::to_string(++g_nCounter) + "-" +
-                                           std::to_string(std::rand())))
-                 .string();
+    m_path = (fs::temp_directory_path() / ("oxrhttp-stderr-" + Unique())).string();
     fflush(stderr);
     m_nSaved = dup(fileno(stderr));
     FILE* f = freopen(m_path.c_str(), "wb", stderr);

@@ -1,5 +1,6 @@
 #include "test_server.h"
 
+#include "fail_alloc.h"
 #include "test_net.h"
 
 #include <algorithm>
@@ -159,6 +160,7 @@ std::string CTestServer::Url(const std::string& path) const {
 }
 
 int CTestServer::AcceptProc(void* pArg) {
+    ExemptThisThreadFromFailures(); // the device has memory enough
     CTestServer* pThis = static_cast<CTestServer*>(pArg);
     int64_t tEnd = OXR_TickMs() + pThis->m_nAcceptForMs;
     size_t nNext = 0;
@@ -185,6 +187,7 @@ int CTestServer::AcceptProc(void* pArg) {
 }
 
 int CTestServer::ConnProc(void* pArg) {
+    ExemptThisThreadFromFailures();
     Conn* pConn = static_cast<Conn*>(pArg);
     CTestServer* pThis = pConn->pServer;
     pThis->Play(pConn, pThis->m_scripts[static_cast<size_t>(pConn->nIndex)]);

@@ -1,6 +1,7 @@
-// Platform-independent part of the runtime: string search and the helper
-// classes built on the mutex functions.
+// Platform-independent part of the runtime: string search, the helper
+// classes built on the mutex functions, and the texts of TLS results.
 #include "oxr.h"
+#include "oxr_tls.h"
 
 #include <cstring>
 
@@ -113,4 +114,31 @@ void OXR_Guard::Release() {
 OXR_Guard& OXR_Guard::operator=(const OXR_Guard& other) {
     m_pMutex = other.m_pMutex;
     return *this;
+}
+
+// ---------------------------------------------------------------- TLS
+
+const char* OXR_TlsResultText(int nResult) {
+    switch (nResult) {
+    case OXR_TLS_OK:
+        return "ok";
+    case OXR_TLS_E_UNTRUSTED:
+        return "certificate not trusted";
+    case OXR_TLS_E_NAME:
+        return "name mismatch";
+    case OXR_TLS_E_PIN:
+        return "pinned certificate mismatch";
+    case OXR_TLS_E_PROTOCOL:
+        return "protocol failure";
+    case OXR_TLS_E_TIMEOUT:
+        return "time-out";
+    case OXR_TLS_E_STOPPED:
+        return "stopped";
+    case OXR_TLS_E_NO_MEMORY:
+        return "no memory";
+    case OXR_TLS_WOULD_BLOCK:
+        return "would block";
+    default:
+        return "unknown";
+    }
 }

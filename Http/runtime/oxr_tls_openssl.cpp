@@ -338,31 +338,6 @@ int OXR_TlsConnect(int nSocket, const char* pszHost, int nVerify, const unsigned
     return OXR_TLS_OK;
 }
 
-const char* OXR_TlsResultText(int nResult) {
-    switch (nResult) {
-    case OXR_TLS_OK:
-        return "ok";
-    case OXR_TLS_E_UNTRUSTED:
-        return "certificate not trusted";
-    case OXR_TLS_E_NAME:
-        return "name mismatch";
-    case OXR_TLS_E_PIN:
-        return "pinned certificate mismatch";
-    case OXR_TLS_E_PROTOCOL:
-        return "protocol failure";
-    case OXR_TLS_E_TIMEOUT:
-        return "time-out";
-    case OXR_TLS_E_STOPPED:
-        return "stopped";
-    case OXR_TLS_E_NO_MEMORY:
-        return "no memory";
-    case OXR_TLS_WOULD_BLOCK:
-        return "would block";
-    default:
-        return "unknown";
-    }
-}
-
 int OXR_TlsRecv(OXR_TLS* pTls, char* pBuf, int nLen) {
     if (pTls == nullptr || pBuf == nullptr || nLen <= 0 || pTls->nState < 0) {
         return OXR_TLS_E_PROTOCOL;

@@ -4,23 +4,12 @@
 
 #include <cstring>
 
+#include "http_text.h"
+
 namespace {
 
 // Larger chunks are refused rather than counted past what an int can hold.
 const long long kMaxChunk = 0x7fffffff;
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 } // namespace
 
@@ -65,7 +54,7 @@ int CHttpChunkDecoder::Decode(char* p, int nLen) {
         char c = p[nIn++];
         switch (m_eState) {
         case kSize: {
-            int v = HexValue(c);
+            int v = HttpHexDigit(c);
             if (v >= 0) {
                 m_nLeft = m_nLeft * 16 + v;
                 m_bDigits = true;

@@ -2,22 +2,11 @@
 // (status, stream state, options) and the options it may set.
 #include <cstring>
 
+#include "http_text.h"
+
 #include "http_session.h"
 
 namespace {
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 // 64 hex digits, colons between pairs allowed (as openssl prints them).
 bool ReadFingerprint(const char* psz, unsigned char* pOut) {
@@ -26,7 +15,7 @@ bool ReadFingerprint(const char* psz, unsigned char* pOut) {
         if (*p == ':') {
             continue;
         }
-        const int d = HexDigit(*p);
+        const int d = HttpHexDigit(*p);
         if (d < 0 || n >= 64) {
             return false;
         }

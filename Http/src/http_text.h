@@ -14,6 +14,20 @@
 #define HTTP_PRINTF_LIKE(fmt, first)
 #endif
 
+// The value of a hex digit, or -1.
+inline int HttpHexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
 // Overwrites n bytes that may have held a secret (credentials, an
 // Authorization line) before their memory goes back; the writes are kept.
 inline void HttpWipe(void* p, size_t n) {

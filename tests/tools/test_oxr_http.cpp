@@ -208,6 +208,16 @@ TEST_F(OxrHttp, AuthorizationOpensProtectedPaths) {
     EXPECT_EQ(command.out, "OK exposure=auto&auth=digest\n");
     const ProcessResult refused = Run({"-u", "admin:bad", Url("/snapshot.jpg?auth=digest")});
     EXPECT_EQ(refused.nExit, kRefused) << refused.err;
+    // every challenge form the camera can send, checked by the camera's own
+    // Digest code (auth-int hashes the body)
+    for (const char* form : {"algorithm=MD5", "algorithm=SHA-256", "algorithm=MD5-sess",
+                             "algorithm=SHA-256-sess", "algorithm=none", "qop=none",
+                             "qop=auth-int", "userhash=1"}) {
+        const ProcessResult r = Run({"-u", "admin:demo", "-d", "gain=2",
+                                     Url(std::string("/cgi-bin/admin/set?gain=2&auth=digest&") +
+                                         form)});
+        EXPECT_EQ(r.nExit, kOk) << form << ": " << r.err;
+    }
 }
 
 // The camera over TLS with its self-signed certificate: refused as not

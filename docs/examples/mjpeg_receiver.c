@@ -5,7 +5,8 @@
  *
  * Writes frame_0001.jpg, frame_0002.jpg, ... into the current directory and
  * exits with 0 once FRAMES frames (default 10) have arrived, or with 1 when
- * the stream goes quiet for 10 seconds first.
+ * the stream ends first (the library reports why) or brings no frame for
+ * 10 seconds.
  */
 #if !defined(_WIN32)
 #define _POSIX_C_SOURCE 200809L /* nanosleep under -std=c11 */
@@ -73,7 +74,11 @@ static int OXR_HTTP_CALLBACK OnPart(int nHandle, void* pUser, OXR_HTTP_DATA* pDa
 int main(int argc, char** argv) {
     struct Receiver r;
     const char* pszType;
+    char szReason[64];
     int h;
+    int nStatus;
+    int nState = HTTP_STREAM_RUNNING;
+    int nEnd = HTTP_END_NONE;
     int nLast = 0;
     int nIdleMs = 0;
 
@@ -100,7 +105,13 @@ int main(int argc, char** argv) {
     }
     /* No body, so no Content-Length text; wait up to 5 s for the response head. */
     if (OXR_HTTP_SendRequest(h, NULL, NULL, 0, 5000) != 0) {
-        fprintf(stderr, "request failed (no answer in time, or an error status)\n");
+        nStatus = OXR_HTTP_GetStatus(h, szReason, (int)sizeof(szReason));
+        OXR_HTTP_GetStreamState(h, &nEnd, NULL);
+        if (nStatus > 0) {
+            fprintf(stderr, "refused: %d %s\n", nStatus, szReason);
+        } else {
+            fprintf(stderr, "no usable response head (HTTP_END_* reason %d)\n", nEnd);
+        }
         OXR_HTTP_Close(h);
         OXR_HTTP_ClientFini();
         return 1;
@@ -108,10 +119,12 @@ int main(int argc, char** argv) {
     pszType = OXR_HTTP_GetInfoByName(h, "Content-Type");
     printf("Content-Type: %s\n", pszType != NULL ? pszType : "(none)");
 
-    /* The library does not report the end of a stream: watch for silence. */
-    while (atomic_load(&r.nSaved) < r.nWanted && nIdleMs < IDLE_LIMIT_MS) {
+    /* Wait for enough frames, the end of the stream, or too long a silence. */
+    while (atomic_load(&r.nSaved) < r.nWanted && nState == HTTP_STREAM_RUNNING &&
+           nIdleMs < IDLE_LIMIT_MS) {
         int nNow;
         SleepMs(POLL_MS);
+        nState = OXR_HTTP_GetStreamState(h, &nEnd, NULL);
         nNow = atomic_load(&r.nSaved);
         nIdleMs = nNow == nLast ? nIdleMs + POLL_MS : 0;
         nLast = nNow;
@@ -119,6 +132,11 @@ int main(int argc, char** argv) {
     OXR_HTTP_Close(h); /* stops and joins the receiver thread */
     OXR_HTTP_ClientFini();
 
+    if (nState == HTTP_STREAM_ENDED && atomic_load(&r.nSaved) < r.nWanted) {
+        fprintf(stderr, "the stream ended first (HTTP_END_* reason %d)\n", nEnd);
+    } else if (atomic_load(&r.nSaved) < r.nWanted) {
+        fprintf(stderr, "no frame for %d seconds\n", IDLE_LIMIT_MS / 1000);
+    }
     printf("saved %d of %d frames\n", atomic_load(&r.nSaved), r.nWanted);
     return atomic_load(&r.nSaved) == r.nWanted && !atomic_load(&r.bFailed) ? 0 : 1;
 }

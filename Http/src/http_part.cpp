@@ -141,11 +141,36 @@ int HttpGetBoundary(const char* pszValue, char* pszOut) {
     return n;
 }
 
-void HttpParsePartHead(const char* pBegin, const char* pEnd, HttpPartHead* pHead) {
+void HttpStartPartHead(HttpPartHead* pHead) {
     pHead->nLength = -1;
     pHead->bHasType = 0;
+    pHead->bHasLength = 0;
     pHead->szType[0] = '\0';
-    bool bLength = false;
+}
+
+void HttpReadPartHeadLine(const char* p, const char* pLineEnd, HttpPartHead* pHead) {
+    while (p < pLineEnd && IsBlank(*p)) {
+        ++p;
+    }
+    const char* pAfter = nullptr;
+    const HeadName eName = NameOf(p, pLineEnd, &pAfter);
+    const char* pValue = eName != kOtherName ? ValueAfter(pAfter, pLineEnd) : nullptr;
+    if (pValue != nullptr && eName == kLengthName && pHead->bHasLength == 0) {
+        pHead->nLength = CountOf(pValue, pLineEnd);
+        pHead->bHasLength = 1;
+    } else if (pValue != nullptr && eName == kTypeName && pHead->bHasType == 0) {
+        size_t n = static_cast<size_t>(pLineEnd - pValue);
+        if (n > static_cast<size_t>(kHttpPartTypeMax)) {
+            n = kHttpPartTypeMax;
+        }
+        std::memcpy(pHead->szType, pValue, n);
+        pHead->szType[n] = '\0';
+        pHead->bHasType = 1;
+    }
+}
+
+void HttpParsePartHead(const char* pBegin, const char* pEnd, HttpPartHead* pHead) {
+    HttpStartPartHead(pHead);
     // The first line is the delimiter.
     const char* p = LineEnd(pBegin, pEnd);
     while (p != nullptr && ++p < pEnd) {
@@ -154,24 +179,7 @@ void HttpParsePartHead(const char* pBegin, const char* pEnd, HttpPartHead* pHead
         if (pLineEnd > p && pLineEnd[-1] == '\r') {
             --pLineEnd;
         }
-        while (p < pLineEnd && IsBlank(*p)) {
-            ++p;
-        }
-        const char* pAfter = nullptr;
-        const HeadName eName = NameOf(p, pLineEnd, &pAfter);
-        const char* pValue = eName != kOtherName ? ValueAfter(pAfter, pLineEnd) : nullptr;
-        if (pValue != nullptr && eName == kLengthName && !bLength) {
-            pHead->nLength = CountOf(pValue, pLineEnd);
-            bLength = true;
-        } else if (pValue != nullptr && eName == kTypeName && pHead->bHasType == 0) {
-            size_t n = static_cast<size_t>(pLineEnd - pValue);
-            if (n > static_cast<size_t>(kHttpPartTypeMax)) {
-                n = kHttpPartTypeMax;
-            }
-            std::memcpy(pHead->szType, pValue, n);
-            pHead->szType[n] = '\0';
-            pHead->bHasType = 1;
-        }
+        HttpReadPartHeadLine(p, pLineEnd, pHead);
         p = pNext;
     }
 }

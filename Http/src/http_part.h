@@ -17,8 +17,9 @@ const int kHttpPartTypeMax = 255; // characters of a part's type text
 int HttpGetBoundary(const char* pszValue, char* pszOut);
 
 struct HttpPartHead {
-    int nLength; // Content-Length, or -1 when absent or not a count (negative, no digits, too
-                 // large)
+    int nLength;    // Content-Length, or -1 when absent or not a count (negative, no digits, too
+                    // large)
+    int bHasLength; // a Content-Length line was read (the first one counts)
     int bHasType;
     char szType[kHttpPartTypeMax + 1]; // Content-Type value, cut to kHttpPartTypeMax characters
 };
@@ -27,6 +28,10 @@ struct HttpPartHead {
 // header lines up to the empty one. Names are recognised at the start of a
 // line in any case; the first line of each name counts.
 void HttpParsePartHead(const char* pBegin, const char* pEnd, HttpPartHead* pHead);
+// The same a line at a time, for a head that arrives in pieces: start, then
+// each line after the delimiter line, [p, pLineEnd) without its line end.
+void HttpStartPartHead(HttpPartHead* pHead);
+void HttpReadPartHeadLine(const char* p, const char* pLineEnd, HttpPartHead* pHead);
 
 // Looks for the delimiter line that ends a body starting at pBody, among
 // [pBody, pEnd): a line that starts with dashes and then the boundary text,

@@ -23,8 +23,8 @@ const int kSpillStart = 4 * kHttpPartHeadMax;
 
 CHttpPartSplitter::CHttpPartSplitter(const char* pszBoundary, HttpPartFn pfnPart, void* pCtx)
     : m_nBoundary(0), m_pfnPart(pfnPart), m_pCtx(pCtx), m_eState(kSeekHead), m_nPos(0), m_nEnd(0),
-      m_nScan(0), m_nHead(-1), m_nBody(0), m_nLength(0), m_pBlock(nullptr), m_nBlockLen(0),
-      m_nBlockCap(0), m_bClosing(false) {
+      m_nScan(0), m_nHead(-1), m_nLine(-1), m_nBody(0), m_nLength(0), m_pBlock(nullptr),
+      m_nBlockLen(0), m_nBlockCap(0), m_bClosing(false) {
     std::memset(m_szBoundary, 0, sizeof(m_szBoundary));
     while (pszBoundary != nullptr && m_nBoundary < kHttpBoundaryMax &&
            pszBoundary[m_nBoundary] != '\0') {
@@ -61,6 +61,7 @@ void CHttpPartSplitter::Compact() {
         m_nHead -= d;
     }
     m_nBody = m_nBody > d ? m_nBody - d : 0;
+    m_nLine = m_nLine >= 0 ? m_nLine - d : -1;
 }
 
 char* CHttpPartSplitter::Space(int* pnRoom) {
@@ -160,31 +161,48 @@ CHttpPartSplitter::Result CHttpPartSplitter::SeekHead(bool* pbMore) {
         m_nHead = static_cast<int>(pDelim - m_aBuf);
         m_nPos = m_nHead;
         m_nScan = m_nHead + m_nBoundary;
+        m_nLine = -1; // the delimiter line has not ended yet
+        HttpStartPartHead(&m_cHead);
     }
     if (m_nEnd - m_nHead >= m_nBoundary + 2) {
         m_bClosing = std::memcmp(m_aBuf + m_nHead + m_nBoundary, "--", 2) == 0;
     }
-    const char* pHeadEnd = HttpFindHeadEnd(m_aBuf + m_nHead, m_aBuf + m_nScan, m_aBuf + m_nEnd);
-    if (pHeadEnd == nullptr) {
-        if (m_nEnd - m_nHead >= kHttpPartHeadMax) {
-            return kFraming; // a part head larger than any camera sends
+    // The head is read a line at a time as its lines arrive, each looked at
+    // once; the first empty one (CR LF or LF alone) ends it.
+    for (;;) {
+        const char* pNl = static_cast<const char*>(
+            std::memchr(m_aBuf + m_nScan, '\n', static_cast<size_t>(m_nEnd - m_nScan)));
+        if (pNl == nullptr) {
+            if (m_nEnd - m_nHead >= kHttpPartHeadMax) {
+                return kFraming; // a part head larger than any camera sends
+            }
+            m_nScan = m_nEnd;
+            *pbMore = true;
+            return kGoOn;
         }
-        m_nScan = m_nEnd;
-        *pbMore = true;
-        return kGoOn;
+        const int nNl = static_cast<int>(pNl - m_aBuf);
+        m_nScan = nNl + 1;
+        if (m_nLine < 0) {
+            m_nLine = nNl + 1; // behind the delimiter line
+            continue;
+        }
+        const char* pLine = m_aBuf + m_nLine;
+        const char* pLineEnd = (pNl > pLine && pNl[-1] == '\r') ? pNl - 1 : pNl;
+        m_nLine = nNl + 1;
+        if (pLineEnd == pLine) {
+            break;
+        }
+        HttpReadPartHeadLine(pLine, pLineEnd, &m_cHead);
     }
-    HttpPartHead head;
-    HttpParsePartHead(m_aBuf + m_nHead, pHeadEnd, &head);
-    if (head.bHasType != 0) {
-        std::memcpy(m_szType, head.szType, std::strlen(head.szType) + 1);
+    if (m_cHead.bHasType != 0) {
+        std::memcpy(m_szType, m_cHead.szType, std::strlen(m_cHead.szType) + 1);
     }
     m_bClosing = false; // a part follows, whatever the delimiter looked like
-    m_nBody = static_cast<int>(pHeadEnd - m_aBuf);
+    m_nBody = m_nScan;
     m_nPos = m_nBody;
-    m_nScan = m_nBody;
     m_nHead = -1;
-    if (head.nLength >= 0) {
-        m_nLength = head.nLength;
+    if (m_cHead.nLength >= 0) {
+        m_nLength = m_cHead.nLength;
         m_eState = kSizedBody;
     } else {
         m_eState = kOpenBody;

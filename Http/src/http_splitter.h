@@ -64,9 +64,11 @@ private:
     int m_nPos;
     int m_nEnd;
     int m_nScan;
-    int m_nHead;   // seeking a head: start of the delimiter found, or -1
-    int m_nBody;   // in a body: its first byte
-    int m_nLength; // sized body: its length
+    int m_nHead; // seeking a head: start of the delimiter found, or -1
+    int m_nLine; // reading its lines: start of the next one (-1: still in the delimiter line)
+    HttpPartHead m_cHead; // what the head's lines said so far
+    int m_nBody;          // in a body: its first byte
+    int m_nLength;        // sized body: its length
     // A part that does not fit the buffer: its own block.
     char* m_pBlock;
     int m_nBlockLen;

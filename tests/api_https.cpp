@@ -120,11 +120,19 @@ TEST(ApiHttps, CertificatesAreCheckedUnlessTheApplicationSaysOtherwise) {
         }
         EXPECT_EQ(OXR_HTTP_Close(h), 0);
     }
-    // a pin that is no fingerprint is refused at once
-    int h = OXR_HTTP_Open(Url("trusted", "/").c_str(), HTTP_METHOD_GET, nullptr, 0, 3000);
+    // Refused, then the application decides to trust the camera: the same
+    // session goes on with a new connection. A pin that is no fingerprint is
+    // refused at once and leaves the pin set before as it was.
+    Got got;
+    int h = OXR_HTTP_OpenEx(Url("selfsigned", "/small.bin").c_str(), HTTP_METHOD_GET, nullptr, 0,
+                            3000, Keep, &got);
     ASSERT_GE(h, 0);
+    EXPECT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 5000), -1);
+    EXPECT_EQ(OXR_HTTP_SetOption(h, HTTP_OPT_TLS_PIN, 0, Peers().Get("fp_selfsigned").c_str()), 0);
     EXPECT_EQ(OXR_HTTP_SetOption(h, HTTP_OPT_TLS_PIN, 0, "12:34"), -1);
     EXPECT_EQ(OXR_HTTP_GetErrNo(-1), HTTP_ERR_BAD_PARAM);
+    EXPECT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 5000), 0);
+    EXPECT_TRUE(WaitBytes(got, nSize, 5000));
     EXPECT_EQ(OXR_HTTP_Close(h), 0);
 }
 

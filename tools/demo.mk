@@ -1,5 +1,5 @@
 # `make demo`: builds oxrhttp and its tools, starts the demo camera on
-# loopback and runs oxr-http against it (see tools/README-demo.md).
+# loopback and runs oxr-http against it (see "What make demo does" in README.md).
 # Included from the top-level Makefile.
 OXR_DEMO_DIR := $(patsubst %/,%,$(dir $(lastword $(MAKEFILE_LIST))))
 

@@ -172,4 +172,5 @@ line https
 line video
 line events
 echo
-echo "Files are in $out/: snapshot/, video/ and events/ (each with index.tsv), command.txt."
+echo "Files are in $out/: snapshot/, digest/, https/, video/ and events/ (each with index.tsv),"
+echo "command.txt and digest-command.txt."

@@ -126,6 +126,9 @@ int CHttpRequest::StartTls(const char* pszHost, int nVerify, const unsigned char
         record.AppendF("ConnectToServer Return -1, TLS handshake failed, %s\n",
                        OXR_TlsResultText(r));
         HTTP_LOG(kLogFailure, record.Data());
+        // Half a handshake leaves nothing to go on with: the connection goes,
+        // and the next request makes a new one.
+        Close();
         return HTTP_ERR_CONNECT;
     }
     m_pTls = pTls;
@@ -159,6 +162,16 @@ int CHttpRequest::SendMsg(const char* pData, int nLen) {
         nSent += r;
     }
     return 0;
+}
+
+void CHttpRequest::ForgetLastExchange() {
+    if (m_bRecvEnded.load() == 0) {
+        return;
+    }
+    m_nStatus = 0;
+    m_bStarted = 0;
+    m_nEndReason = HTTP_END_NONE;
+    m_nDeliveries = 0;
 }
 
 int CHttpRequest::RecvHead(int nTimeOutMs) {

@@ -43,6 +43,9 @@ public:
     // Bounds every wait of the following sends for the device to take more
     // bytes (below 0: no bound).
     void SetSendTimeOut(int nTimeOutMs) { m_nSendTimeOutMs = nTimeOutMs; }
+    // A new request begins: the last one's status and stream state no longer
+    // apply (unless its receiver still runs: the request will be refused).
+    void ForgetLastExchange();
     // Receives and parses the response head, each wait for more bytes
     // bounded by nTimeOutMs (below 0: no limit but Abort). 0; -1 when no
     // complete head arrived or its status is refused; or the parse's error

@@ -65,11 +65,18 @@ int CHttpSession::SendRequest(const char* pszContentLength, const char* pBody, i
     // The caller's text is sent unchanged; a null one is refused by AddHeader
     // and the request goes on without (or with an earlier) Content-Length.
     RecordResult(m_cParser.AddHeader("Content-Length", pszContentLength));
+    m_cRequest.ForgetLastExchange();
     // https: the handshake comes with the first request (or the first after
     // a new connection), so the application can set the options before.
     if (IsHttps() && !m_cRequest.HasTls()) {
-        const int nResult = m_cRequest.StartTls(m_szHost, m_bTlsVerify,
-                                                m_bTlsPin ? m_aTlsPin : nullptr, nTimeOutMs);
+        // After a refused handshake (its connection is gone) a new one first.
+        int nResult = m_cRequest.GetSocket() == -1
+                          ? m_cRequest.ConnectToServer(m_szHost, m_wPort, nTimeOutMs)
+                          : 0;
+        if (nResult == 0) {
+            nResult = m_cRequest.StartTls(m_szHost, m_bTlsVerify, m_bTlsPin ? m_aTlsPin : nullptr,
+                                          nTimeOutMs);
+        }
         if (nResult != 0) {
             return RecordResult(nResult);
         }

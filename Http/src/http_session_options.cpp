@@ -76,9 +76,11 @@ int CHttpSession::SetOption(int nOption, int nValue, const char* pszValue) {
             m_bTlsPin = false;
             return 0;
         }
-        if (!ReadFingerprint(pszValue, m_aTlsPin)) {
-            return HTTP_ERR_BAD_PARAM;
+        unsigned char aPin[sizeof(m_aTlsPin)];
+        if (!ReadFingerprint(pszValue, aPin)) {
+            return HTTP_ERR_BAD_PARAM; // a pin set before stays as it was
         }
+        std::memcpy(m_aTlsPin, aPin, sizeof(m_aTlsPin));
         m_bTlsPin = true;
         return 0;
     default:

@@ -62,8 +62,7 @@ int ExplainSendFailure(const ClientOptions& o, int h, int nErrBefore) {
     char szReason[256];
     const int nStatus = OXR_HTTP_GetStatus(h, szReason, sizeof(szReason));
     if (nStatus >= 400) {
-        Say("refused: " + std::to_string(nStatus) + (szReason[0] != '\0' ? " " : "") +
-            szReason);
+        Say("refused: " + std::to_string(nStatus) + (szReason[0] != '\0' ? " " : "") + szReason);
         return kExitRefused;
     }
     const int nErr = OXR_HTTP_GetErrNo(-1);
@@ -71,8 +70,15 @@ int ExplainSendFailure(const ClientOptions& o, int h, int nErrBefore) {
         Say("response refused: " + ErrorInWords(nErr));
         return kExitRefused;
     }
-    if (nErr != nErrBefore && (nErr == HTTP_ERR_SOCKET || nErr == HTTP_ERR_CONNECT)) {
+    if (nErr != nErrBefore && nErr == HTTP_ERR_SOCKET) {
         Say("sending the request failed: " + ErrorInWords(nErr));
+        return kExitConnect;
+    }
+    if (nErr != nErrBefore && nErr == HTTP_ERR_CONNECT) {
+        // A TLS handshake (or a new connection for a Digest answer) failed;
+        // -v shows the library's record with the reason.
+        Say("the connection for the request failed (TLS handshake or reconnect): " +
+            ErrorInWords(nErr));
         return kExitConnect;
     }
     int nWhy = HTTP_END_NONE;
@@ -88,6 +94,28 @@ int ExplainSendFailure(const ClientOptions& o, int h, int nErrBefore) {
     }
     Say("response refused: status " + std::to_string(nStatus) + " is no HTTP status");
     return kExitRefused;
+}
+
+// Whether a Content-Type value has a boundary parameter with a value, as the
+// library reads it ("boundary", its own parameter name, then "=").
+bool NamesBoundary(const std::string& type) {
+    for (size_t at = type.find("boundary"); at != std::string::npos;
+         at = type.find("boundary", at + 1)) {
+        const bool bOwnName =
+            at == 0 || type[at - 1] == ';' || type[at - 1] == ' ' || type[at - 1] == '\t';
+        size_t p = at + 8;
+        while (p < type.size() && (type[p] == ' ' || type[p] == '\t')) {
+            ++p;
+        }
+        if (bOwnName && p < type.size() && type[p] == '=') {
+            ++p;
+            while (p < type.size() && (type[p] == ' ' || type[p] == '\t')) {
+                ++p;
+            }
+            return p < type.size() && type[p] != ';' && type.compare(p, 2, "\"\"") != 0;
+        }
+    }
+    return false;
 }
 
 const char* SchemeName(int nScheme) {
@@ -227,11 +255,12 @@ int RunTransfer(const ClientOptions& o, const std::atomic<bool>& interrupted) {
         return nExit;
     }
 
-    // The library's rule: a Content-Type that holds "boundary" makes a multipart stream.
+    // The library's rule: a boundary parameter with a value makes a multipart
+    // stream (the deliveries then come with 0 as their first argument).
     const char* pszType = OXR_HTTP_GetInfoByName(h, "Content-Type");
     const std::string type = pszType != nullptr ? pszType : "";
     TransferState state;
-    state.bMultipart = type.find("boundary") != std::string::npos;
+    state.bMultipart = NamesBoundary(type);
     state.bNoBody = o.nMethod == HTTP_METHOD_HEAD;
     if (const char* pszLength = OXR_HTTP_GetInfoByName(h, "Content-Length")) {
         char* pEnd = nullptr;

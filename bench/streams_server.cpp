@@ -1,0 +1,189 @@
+// The server of bench_streams: accepts, answers each request head with a
+// multipart head, then sends each stream its parts on time, the streams'
+// phases spread over one period.
+#include "streams_server.h"
+
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <vector>
+
+#include "bench_util.h"
+
+namespace streams {
+
+namespace {
+
+struct Conn {
+    int fd = -1;
+    std::string in;
+    bool bStreaming = false;
+    uint32_t nId = 0;
+    uint64_t nSeq = 0;
+    int64_t tNext = 0;
+    std::string out;
+    size_t nOutAt = 0;
+    bool bWatchOut = false;
+};
+
+// Sends what is queued; false when the connection is gone.
+bool Flush(int ep, Conn& c) {
+    while (c.nOutAt < c.out.size()) {
+        ssize_t r = send(c.fd, c.out.data() + c.nOutAt, c.out.size() - c.nOutAt, MSG_NOSIGNAL);
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        }
+        if (r <= 0) {
+            return false;
+        }
+        c.nOutAt += static_cast<size_t>(r);
+    }
+    if (c.nOutAt == c.out.size()) {
+        c.out.clear();
+        c.nOutAt = 0;
+    }
+    bool bWant = !c.out.empty();
+    if (bWant != c.bWatchOut) {
+        epoll_event ev{};
+        ev.events = EPOLLIN | (bWant ? static_cast<uint32_t>(EPOLLOUT) : 0u);
+        ev.data.ptr = &c;
+        epoll_ctl(ep, EPOLL_CTL_MOD, c.fd, &ev);
+        c.bWatchOut = bWant;
+    }
+    return true;
+}
+
+} // namespace
+
+void ServeStreams(int nListen, int nControl, const Options& o, int nLifeS, ServerEnd eEnd,
+                  bool bReport) {
+    std::signal(SIGPIPE, SIG_IGN);
+    alarm(static_cast<unsigned>(nLifeS) + 5); // in case the loop below should ever stall
+    const int64_t tStart = bench::NowNs();
+    const int64_t tEnd = tStart + static_cast<int64_t>(nLifeS) * 1000000000;
+    fcntl(nListen, F_SETFL, fcntl(nListen, F_GETFL) | O_NONBLOCK);
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = nullptr;
+    epoll_ctl(ep, EPOLL_CTL_ADD, nListen, &ev);
+    static int s_nControlTag;
+    if (nControl >= 0) {
+        ev.data.ptr = &s_nControlTag;
+        epoll_ctl(ep, EPOLL_CTL_ADD, nControl, &ev);
+    }
+
+    const int64_t nPeriodNs = static_cast<int64_t>(1e9 / o.dRate);
+    std::vector<Conn*> conns;
+    uint32_t nNextId = 0;
+    long nLive = 0;
+    int64_t tLastAccept = tStart;
+    uint64_t nPartsSent = 0;
+    std::vector<epoll_event> events(256);
+    const std::string sHead = std::string("HTTP/1.1 200 OK\r\nContent-Type: multipart/mixed; "
+                                          "boundary=") +
+                              kBoundary + "\r\nConnection: close\r\n\r\n";
+    auto drop = [&](Conn* c) {
+        epoll_ctl(ep, EPOLL_CTL_DEL, c->fd, nullptr);
+        close(c->fd);
+        c->fd = -1;
+        --nLive;
+    };
+    auto finish = [&](const char* pszWhy) {
+        if (bReport) {
+            std::printf("bench_streams server: %u connections served, %llu parts queued, %ld "
+                        "still open; ended after %.1f s: %s\n",
+                        nNextId, (unsigned long long)nPartsSent, nLive,
+                        static_cast<double>(bench::NowNs() - tStart) / 1e9, pszWhy);
+            std::fflush(stdout);
+        }
+        _exit(0);
+    };
+    for (;;) {
+        int n = epoll_wait(ep, events.data(), static_cast<int>(events.size()), 5);
+        for (int i = 0; i < n; ++i) {
+            void* p = events[i].data.ptr;
+            if (p == &s_nControlTag) {
+                finish("the parent is done");
+            }
+            if (p == nullptr) {
+                for (;;) {
+                    int s = accept4(nListen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+                    if (s < 0) {
+                        break;
+                    }
+                    bench::SetNoDelay(s);
+                    Conn* c = new Conn;
+                    c->fd = s;
+                    epoll_event cev{};
+                    cev.events = EPOLLIN;
+                    cev.data.ptr = c;
+                    epoll_ctl(ep, EPOLL_CTL_ADD, s, &cev);
+                    conns.push_back(c);
+                    ++nLive;
+                    tLastAccept = bench::NowNs();
+                }
+                continue;
+            }
+            Conn* c = static_cast<Conn*>(p);
+            if (c->fd < 0) {
+                continue;
+            }
+            if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+                char buf[4096];
+                ssize_t r = recv(c->fd, buf, sizeof(buf), 0);
+                if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) {
+                    drop(c);
+                    continue;
+                }
+                if (r > 0 && !c->bStreaming) {
+                    c->in.append(buf, static_cast<size_t>(r));
+                    if (c->in.find("\r\n\r\n") != std::string::npos) {
+                        c->bStreaming = true;
+                        c->nId = nNextId++;
+                        c->tNext = bench::NowNs() + static_cast<int64_t>(c->nId % o.nSessions) *
+                                                        nPeriodNs / o.nSessions;
+                        c->out = sHead;
+                        c->in.clear();
+                        if (!Flush(ep, *c)) {
+                            drop(c);
+                            continue;
+                        }
+                    }
+                }
+            }
+            if ((events[i].events & EPOLLOUT) && c->fd >= 0 && !Flush(ep, *c)) {
+                drop(c);
+            }
+        }
+        const int64_t tNow = bench::NowNs();
+        for (Conn* c : conns) {
+            if (c->fd < 0 || !c->bStreaming || c->tNext > tNow) {
+                continue;
+            }
+            // A stream that cannot take its parts gets no more than it holds.
+            if (c->out.size() - c->nOutAt < 256 * 1024) {
+                AppendPart(o, c->nId, c->nSeq++, &c->out);
+                ++nPartsSent;
+            }
+            c->tNext += nPeriodNs;
+            if (!Flush(ep, *c)) {
+                drop(c);
+            }
+        }
+        if (tNow >= tEnd) {
+            finish("time limit");
+        }
+        if (eEnd == kEndWhenDone && nNextId > 0 && nLive == 0 &&
+            tNow - tLastAccept > 10000000000LL) {
+            finish("every stream closed, none new for 10 s");
+        }
+    }
+}
+
+} // namespace streams

@@ -21,7 +21,7 @@ set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 SERVER="$ROOT/build/bench/bin/bench_streams"
 NATIVE_CLIENT="$ROOT/build/bench/bin/bench_streams_client"
-WIN_CLIENT="$ROOT/build/win32-bench/bin/bench_streams_client.exe"
+WIN_CLIENT="${OXR_WIN_CLIENT:-$ROOT/build/win32-bench/bin/bench_streams_client.exe}"
 export WINEPREFIX="$ROOT/build/wine-bench"
 export WINEDEBUG="${WINEDEBUG:--all}"
 

@@ -129,6 +129,32 @@ int OXR_WaitReadable(int nSocket, int nTimeOutMs);
 // >0 ready, 0 time-out, <0 failure.
 int OXR_WaitWritable(int nSocket, int nTimeOutMs);
 
+// ---------------------------------------------------------------- waits that can be cut short
+
+// Something another thread wakes a socket wait with, so a waiting thread
+// needs no polling for its stop flag. On POSIX shutting the socket down
+// already ends a wait on it, and a waker holds nothing; Winsock does not
+// promise that, and a waker is an event the wait also watches.
+struct OXR_WAKER;
+// NULL when none could be made (waits then come back every
+// OXR_WAIT_SLICE_MS to look at the stop flag).
+OXR_WAKER* OXR_WakerCreate();
+void OXR_WakerFree(OXR_WAKER* pWaker);
+// The socket the waker's waits are on, once it exists (again after a new one).
+void OXR_WakerWatch(OXR_WAKER* pWaker, int nSocket);
+// Any thread: every wait with the waker ends at once until OXR_WakerReset.
+void OXR_WakerWake(OXR_WAKER* pWaker);
+void OXR_WakerReset(OXR_WAKER* pWaker);
+// What OXR_WaitSocket reports when the waker ended the wait.
+const int OXR_E_WOKEN = -3;
+// Longest wait a caller with a stop flag should make at once: a backstop
+// where a wake might be missed, not the way a stop is seen.
+extern const int OXR_WAIT_SLICE_MS;
+// Waits at most nTimeOutMs (below 0: no limit) until the socket can be read
+// (bWrite 0) or written, or the waker is woken. >0 ready (or failed: the
+// next receive or send tells), 0 time-out, OXR_E_WOKEN, -1 failure.
+int OXR_WaitSocket(int nSocket, int bWrite, int nTimeOutMs, OXR_WAKER* pWaker);
+
 // ---------------------------------------------------------------- threads
 
 typedef int (*OXR_THREAD_PROC)(void* pArg);

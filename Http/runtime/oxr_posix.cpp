@@ -126,6 +126,37 @@ int OXR_Sendn(int nSocket, const char* pData, int nLen, int) {
     return nSent;
 }
 
+// A shutdown() from another thread ends a poll() on the socket at once: the
+// waker needs no state of its own.
+namespace {
+struct WakerStub {
+    int nUnused;
+} g_waker;
+} // namespace
+
+const int OXR_WAIT_SLICE_MS = 1000;
+
+OXR_WAKER* OXR_WakerCreate() {
+    return reinterpret_cast<OXR_WAKER*>(&g_waker);
+}
+void OXR_WakerFree(OXR_WAKER*) {}
+void OXR_WakerWatch(OXR_WAKER*, int) {}
+void OXR_WakerWake(OXR_WAKER*) {}
+void OXR_WakerReset(OXR_WAKER*) {}
+
+int OXR_WaitSocket(int nSocket, int bWrite, int nTimeOutMs, OXR_WAKER*) {
+    pollfd pfd{};
+    pfd.fd = nSocket;
+    pfd.events = bWrite != 0 ? POLLOUT : POLLIN;
+    for (;;) {
+        int r = poll(&pfd, 1, nTimeOutMs < 0 ? -1 : nTimeOutMs);
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        return r < 0 ? -1 : r;
+    }
+}
+
 int OXR_WaitReadable(int nSocket, int nTimeOutMs) {
     return WaitFor(nSocket, POLLIN, nTimeOutMs);
 }

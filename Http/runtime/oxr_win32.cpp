@@ -137,6 +137,91 @@ int OXR_Sendn(int nSocket, const char* pData, int nLen, int) {
     return nSent;
 }
 
+// Winsock's select() is not ended by a shutdown() from another thread: a
+// waiter watches two events instead, the socket's (WSAEventSelect) and the
+// waker's, and a Close sets the latter. No polling for the stop flag, which
+// with a thousand receivers would wake the system ten thousand times a second.
+struct OXR_WAKER {
+    WSAEVENT hWake;   // manual-reset: set by OXR_WakerWake until reset
+    WSAEVENT hSocket; // the watched socket's network events
+    int nSocket;      // the socket hSocket is tied to, or -1
+};
+
+const int OXR_WAIT_SLICE_MS = -1; // a wake is never missed here
+
+OXR_WAKER* OXR_WakerCreate() {
+    OXR_WAKER* w = new (std::nothrow) OXR_WAKER;
+    if (w == nullptr) {
+        return nullptr;
+    }
+    w->hWake = WSACreateEvent();
+    w->hSocket = WSACreateEvent();
+    w->nSocket = -1;
+    if (w->hWake == WSA_INVALID_EVENT || w->hSocket == WSA_INVALID_EVENT) {
+        OXR_WakerFree(w);
+        return nullptr;
+    }
+    return w;
+}
+
+void OXR_WakerFree(OXR_WAKER* w) {
+    if (w == nullptr) {
+        return;
+    }
+    if (w->hWake != WSA_INVALID_EVENT) {
+        WSACloseEvent(w->hWake);
+    }
+    if (w->hSocket != WSA_INVALID_EVENT) {
+        WSACloseEvent(w->hSocket);
+    }
+    delete w;
+}
+
+void OXR_WakerWatch(OXR_WAKER* w, int nSocket) {
+    if (w == nullptr) {
+        return;
+    }
+    // Network events that happened before are recorded and signal at once.
+    WSAResetEvent(w->hSocket);
+    w->nSocket =
+        WSAEventSelect(Sock(nSocket), w->hSocket, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE) == 0
+            ? nSocket
+            : -1;
+}
+
+void OXR_WakerWake(OXR_WAKER* w) {
+    if (w != nullptr) {
+        WSASetEvent(w->hWake);
+    }
+}
+
+void OXR_WakerReset(OXR_WAKER* w) {
+    if (w != nullptr) {
+        WSAResetEvent(w->hWake);
+    }
+}
+
+int OXR_WaitSocket(int nSocket, int bWrite, int nTimeOutMs, OXR_WAKER* w) {
+    if (w == nullptr || w->nSocket != nSocket) {
+        // Without the events, a plain wait; the caller comes back in slices.
+        return WaitFor(nSocket, bWrite != 0, nTimeOutMs < 0 ? 100 : nTimeOutMs);
+    }
+    WSAEVENT events[2] = {w->hWake, w->hSocket};
+    const DWORD dwMs = nTimeOutMs < 0 ? WSA_INFINITE : static_cast<DWORD>(nTimeOutMs);
+    const DWORD r = WSAWaitForMultipleEvents(2, events, FALSE, dwMs, FALSE);
+    if (r == WSA_WAIT_EVENT_0) {
+        return OXR_E_WOKEN;
+    }
+    if (r == WSA_WAIT_EVENT_0 + 1) {
+        // Resets the socket's event; the receive or send that follows tells
+        // what happened (a receive re-arms the read event).
+        WSANETWORKEVENTS ne;
+        WSAEnumNetworkEvents(Sock(nSocket), w->hSocket, &ne);
+        return 1;
+    }
+    return r == WSA_WAIT_TIMEOUT ? 0 : -1;
+}
+
 int OXR_WaitReadable(int nSocket, int nTimeOutMs) {
     return WaitFor(nSocket, false, nTimeOutMs);
 }

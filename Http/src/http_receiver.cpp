@@ -66,6 +66,11 @@ int CHttpRequest::StartRecvThread() {
     if (m_bAborted != 0) {
         return -1; // the session is being closed
     }
+    OXR_WakerReset(m_pWaker);
+    if (m_bAborted != 0) {
+        OXR_WakerWake(m_pWaker); // an Abort between the two looks: its wake stands
+        return -1;
+    }
     m_bRecvEnded = 0;
     m_bStarted = 1;
     OXR_MutexLock(&m_hMutex);

@@ -11,8 +11,8 @@ namespace {
 
 // Socket buffers of 256 KiB each way hold a few video frames.
 const int kSocketBufSize = 0x40000;
-// Longest single wait before the stop flags are looked at again: shutting a
-// socket down does not wake a waiting select on every platform.
+// Longest single wait without a waker before the stop flags are looked at
+// again.
 const int kStopCheckMs = 100;
 
 } // namespace
@@ -23,7 +23,7 @@ CHttpRequest::CHttpRequest()
       m_pfnDataCallback(nullptr), m_pUserData(nullptr), m_nSendTimeOutMs(-1),
       m_nStreamTimeOutMs(kHttpStreamTimeOutMs), m_bEndRecord(0), m_nEndReason(0), m_nDeliveries(0),
       m_bStarted(0), m_nStatus(0), m_pfnSendn(OXR_Sendn), m_pfnThreadCreate(OXR_Thread_Create),
-      m_pfnSource(nullptr), m_pSourceCtx(nullptr), m_pTls(nullptr) {
+      m_pfnSource(nullptr), m_pSourceCtx(nullptr), m_pWaker(OXR_WakerCreate()), m_pTls(nullptr) {
     std::memset(m_szBoundary, 0, sizeof(m_szBoundary));
     std::memset(m_szRecvBuf, 0, sizeof(m_szRecvBuf));
     OXR_MutexCreate(&m_hMutex, 0);
@@ -33,6 +33,7 @@ CHttpRequest::~CHttpRequest() {
     // Close first: a receiver still starting reads m_nRecvLen.
     Close();
     m_nRecvLen = 0;
+    OXR_WakerFree(m_pWaker);
     OXR_MutexDestroy(&m_hMutex);
 }
 
@@ -58,6 +59,9 @@ int CHttpRequest::ConnectToServer(const char* pszHost, uint16_t wPort, int nTime
     if ((m_nSocket != -1 || HasReceiver()) && Close() != 0) {
         return -1;
     }
+    // The Close above woke this transport's waits; the new connection's
+    // waits start unwoken (a Close that comes meanwhile shows in m_bAborted).
+    OXR_WakerReset(m_pWaker);
     OXR_HOSTBUF hostBuf;
     OXR_HOSTENT* pHost = OXR_ResolveHost(pszHost, &hostBuf);
     if (pHost == nullptr || pHost->h_addr_list == nullptr || pHost->h_addr_list[0] == nullptr) {
@@ -84,6 +88,7 @@ int CHttpRequest::ConnectToServer(const char* pszHost, uint16_t wPort, int nTime
     }
     m_nSocket = nSocket;
     OXR_SetBuffSize(nSocket, kSocketBufSize, kSocketBufSize);
+    OXR_WakerWatch(m_pWaker, nSocket);
     // The socket stays non-blocking: every wait on it is one of ours,
     // bounded and stoppable.
     int r = OXR_ConnectStart(nSocket, &addr);
@@ -228,6 +233,7 @@ int CHttpRequest::RecvHead(int nTimeOutMs) {
 void CHttpRequest::Abort() {
     m_bAborted = 1;
     m_bStop = 1;
+    OXR_WakerWake(m_pWaker);
     OXR_MutexLock(&m_hMutex);
     const int nSocket = m_nSocket;
     if (nSocket != -1) {
@@ -248,6 +254,7 @@ int CHttpRequest::Close() {
     // receiver, the number could be reused by another session's socket
     // before the receiver's next read.
     m_bStop = 1;
+    OXR_WakerWake(m_pWaker);
     const int nSocket = m_nSocket;
     if (nSocket != -1) {
         OXR_ShutdownSocket(nSocket);
@@ -296,12 +303,22 @@ int CHttpRequest::WaitConn(bool bWrite, int nTimeOutMs, const std::atomic<int>& 
         if (bStop.load() != 0 || m_bAborted.load() != 0 || nSocket < 0) {
             return -1;
         }
-        int nWait = kStopCheckMs;
+        // With a waker a stop ends a wait for data itself, and the slice is a
+        // backstop; a connect under way need not notice a shutdown, so
+        // waits to write look at the flags every kStopCheckMs.
+        int nWait = m_pWaker != nullptr && !bWrite ? OXR_WAIT_SLICE_MS : kStopCheckMs;
         if (nTimeOutMs >= 0) {
             const int64_t nLeft = tEnd - OXR_TickMs();
-            nWait = nLeft <= 0 ? 0 : (nLeft < nWait ? static_cast<int>(nLeft) : nWait);
+            const int nLeftMs = nLeft <= 0 ? 0 : static_cast<int>(nLeft);
+            nWait = nWait < 0 || nLeftMs < nWait ? nLeftMs : nWait;
         }
-        const int r = bWrite ? OXR_WaitWritable(nSocket, nWait) : OXR_WaitReadable(nSocket, nWait);
+        const int r = OXR_WaitSocket(nSocket, bWrite ? 1 : 0, nWait, m_pWaker);
+        if (r == OXR_E_WOKEN) {
+            if (bStop.load() == 0 && m_bAborted.load() == 0) {
+                OXR_WakerReset(m_pWaker); // left over from an earlier Close
+            }
+            continue;
+        }
         if (r != 0) {
             return r;
         }

@@ -183,6 +183,9 @@ private:
     ThreadCreateFn m_pfnThreadCreate;
     SourceFn m_pfnSource;
     void* m_pSourceCtx;
+    // Wakes this transport's waits when Close or Abort comes from another
+    // thread (NULL: waits come back in short slices instead).
+    OXR_WAKER* m_pWaker;
     // https: the TLS connection over m_nSocket. Used by one thread at a time
     // (the request's, then the receiver's); freed only after the receiver
     // has been joined.

@@ -96,6 +96,8 @@ int OXR_AddrLen(const OXR_SOCKADDR* pAddr);
 const int OXR_E_WOULDBLOCK = -2;
 
 int OXR_CreateSocket(int nFamily, int nType, int nProtocol); // -1 on failure
+// Raises the socket's buffers to the sizes; where the system sizes TCP
+// buffers itself as a stream needs (Linux), leaves them to it. 0 on success.
 int OXR_SetBuffSize(int nSocket, int nSendSize, int nRecvSize);
 // Starts connecting; the socket is non-blocking from here on (see
 // OXR_SetNonBlocking). 0 when connected at once, OXR_E_WOULDBLOCK while the

@@ -69,6 +69,17 @@ bool WouldBlock() {
     return errno == EAGAIN || errno == EWOULDBLOCK;
 }
 
+// Linux grows a TCP connection's buffers as the stream needs, to several MiB
+// (net.ipv4.tcp_rmem, tcp_wmem); a fixed size would switch that off and cap
+// a fast stream at what 256 KiB lets through.
+bool SizesBuffersItself() {
+#if defined(__linux__)
+    return true;
+#else
+    return false;
+#endif
+}
+
 // Waits until the socket is readable (or writable); >0 ready, 0 time-out, <0 error.
 int WaitFor(int nSocket, short nEvents, int nTimeOutMs) {
     pollfd pfd{};

@@ -73,6 +73,10 @@ bool WouldBlock() {
     return WSAGetLastError() == WSAEWOULDBLOCK;
 }
 
+bool SizesBuffersItself() {
+    return false;
+}
+
 // Waits until the socket is readable (or writable); >0 ready, 0 time-out, <0 error.
 int WaitFor(int nSocket, bool bWrite, int nTimeOutMs) {
     fd_set set, err;

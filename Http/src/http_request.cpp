@@ -9,7 +9,8 @@
 
 namespace {
 
-// Socket buffers of 256 KiB each way hold a few video frames.
+// Socket buffers of at least 256 KiB each way hold a few video frames (the
+// runtime leaves them to a system that grows them itself).
 const int kSocketBufSize = 0x40000;
 // Longest single wait without a waker before the stop flags are looked at
 // again.

@@ -59,7 +59,9 @@ using Clock = std::chrono::steady_clock;
 
 const long kRssGoalKb = 64 * 1024; // Linux: peak resident memory at most this
 const int kGiveUpAfter = 5;        // opening stops after this many failures in a row
+#if defined(_WIN32)
 const double kMiB = 1024.0 * 1024.0;
+#endif
 
 double Seconds(Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double>(b - a).count();
@@ -67,10 +69,13 @@ double Seconds(Clock::time_point a, Clock::time_point b) {
 
 // What the main thread is doing, for the time limit to tell when it stops.
 enum Stage { kStageOther, kStageOpen, kStageSend, kStageClose };
-const char* const kStageNames[] = {"", "OXR_HTTP_OpenEx", "OXR_HTTP_SendRequest", "OXR_HTTP_Close"};
 std::atomic<int> g_nStage{kStageOther};
+#if defined(_WIN32)
+// Taking the figures goes through the wineserver under wine, which can stall.
+const char* const kStageNames[] = {"", "OXR_HTTP_OpenEx", "OXR_HTTP_SendRequest", "OXR_HTTP_Close"};
 std::atomic<const char*> g_pszMeasuring{nullptr}; // the step of Measure under way, if any
 std::atomic<int64_t> g_tMeasuringMs{0};
+#endif
 std::atomic<int> g_nStageSession{0};
 std::atomic<int64_t> g_tStageMs{0};
 

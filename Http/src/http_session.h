@@ -31,6 +31,8 @@ public:
     int AddHeader(const char* pszName, const char* pszValue);
     int RemoveHeader(const char* pszName);
     const char* GetInfoByName(const char* pszName);
+    // 1 when the type is answered, 0 when not (no type is, yet); the export
+    // turns 0 into its -1.
     int GetInfoByType(int nType, int nArg1, int nArg2);
     int GetContent(int nUnused);
     int GetErrNo() const { return m_nErrNo; }

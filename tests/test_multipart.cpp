@@ -96,6 +96,12 @@ std::vector<StreamRow> StreamRows() {
     std::vector<TestPart> badLengths = {negative, noDigits, Part("ok")};
     std::vector<TestPart> mixed = {Part(big), Lengthless(small, "text/x"), Part("z"), Part("")};
     std::string mixedBody = MultipartBody("fr", mixed, true);
+    // After a part that needed its own block, heads are read in small steps.
+    TestPart padded = Part(BinaryBytes(70000, 5), "image/png");
+    for (int i = 0; i < 400; ++i) {
+        padded.extraHead += "X-Pad: " + std::string(18, 'p') + "\r\n";
+    }
+    std::vector<TestPart> largeRun = {Part(big), padded, Part("tail")};
 
     std::vector<size_t> every7;
     for (size_t n = 7; n < mixedBody.size() + 64; n += 7) {
@@ -186,6 +192,12 @@ std::vector<StreamRow> StreamRows() {
          MultipartBody("fr", {Part(big), Part("tail")}),
          {},
          Parts{{big, "image/jpeg"}, {"tail", "image/jpeg"}}},
+        {"large parts, a 10 KB head between them",
+         MultipartType("fr"),
+         "",
+         MultipartBody("fr", largeRun),
+         {},
+         Expected(largeRun)},
         {"parts without a length",
          MultipartType("fr"),
          "",

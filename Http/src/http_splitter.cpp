@@ -18,13 +18,16 @@ const int kBufSize = 2 * kHttpPartHeadMax;
 // size, doubled as needed; reads into it stay this small, so what follows
 // the delimiter always fits back into the buffer.
 const int kSpillStart = 4 * kHttpPartHeadMax;
+// A read for a part head in a stream of large parts: room for a head and a
+// little of its body, which then has to be copied into the part's block.
+const int kHeadRead = 4096;
 
 } // namespace
 
 CHttpPartSplitter::CHttpPartSplitter(const char* pszBoundary, HttpPartFn pfnPart, void* pCtx)
     : m_nBoundary(0), m_pfnPart(pfnPart), m_pCtx(pCtx), m_eState(kSeekHead), m_nPos(0), m_nEnd(0),
       m_nScan(0), m_nHead(-1), m_nLine(-1), m_nBody(0), m_nLength(0), m_pBlock(nullptr),
-      m_nBlockLen(0), m_nBlockCap(0), m_bClosing(false) {
+      m_nBlockLen(0), m_nBlockCap(0), m_bClosing(false), m_bLargeParts(false) {
     std::memset(m_szBoundary, 0, sizeof(m_szBoundary));
     while (pszBoundary != nullptr && m_nBoundary < kHttpBoundaryMax &&
            pszBoundary[m_nBoundary] != '\0') {
@@ -81,6 +84,9 @@ char* CHttpPartSplitter::Space(int* pnRoom) {
         Compact();
     }
     *pnRoom = kBufSize - m_nEnd;
+    if (m_bLargeParts && m_eState == kSeekHead && *pnRoom > kHeadRead) {
+        *pnRoom = kHeadRead;
+    }
     return m_aBuf + m_nEnd;
 }
 
@@ -104,6 +110,7 @@ CHttpPartSplitter::Result CHttpPartSplitter::Commit(int nLen) {
     if (m_eState == kBlockBody) {
         m_nBlockLen += nLen;
         if (m_nBlockLen == m_nLength) {
+            m_bLargeParts = true;
             Deliver(m_pBlock, m_nLength);
             FreeBlock();
             m_eState = kSeekHead;
@@ -214,6 +221,7 @@ CHttpPartSplitter::Result CHttpPartSplitter::TakeSized(bool* pbMore) {
     const int nHave = m_nEnd - m_nBody;
     if (m_nLength <= nHave) {
         // Whole in the buffer: delivered straight from it.
+        m_bLargeParts = false;
         Deliver(m_aBuf + m_nBody, m_nLength);
         m_nPos = m_nBody + m_nLength;
         m_nScan = m_nPos;

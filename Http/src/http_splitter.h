@@ -74,6 +74,9 @@ private:
     int m_nBlockLen;
     int m_nBlockCap;
     bool m_bClosing;
+    // The last sized part came in its own block: the next head is read in
+    // small steps, so little of the next large body passes the buffer.
+    bool m_bLargeParts;
     char m_szType[kHttpPartTypeMax + 1];
 };
 

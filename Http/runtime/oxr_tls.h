@@ -1,5 +1,5 @@
 // TLS client connections over connected TCP sockets, for https:// URLs:
-// OpenSSL on POSIX (oxr_tls_openssl.cpp), SChannel on Windows (oxr_tls_schannel.cpp).
+// OpenSSL on POSIX (oxr_tls_openssl*.cpp), SChannel on Windows (oxr_tls_schannel*.cpp).
 #ifndef OXR_TLS_H
 #define OXR_TLS_H
 

@@ -1,12 +1,12 @@
 // TLS client connections on POSIX with OpenSSL: one process-wide context
 // (trust store, protocol range, verification hook) and per connection an SSL
-// reading and writing the socket through the runtime's own BIO.
-#include "oxr_tls.h"
+// reading and writing the socket through the runtime's own BIO, which is in
+// oxr_tls_openssl_bio.cpp.
+#include "oxr_tls_openssl.h"
 
 #include "oxr.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -16,26 +16,9 @@
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
-#include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
-struct OXR_TLS {
-    SSL* pSsl = nullptr;
-    int nSocket = -1;
-    int nVerify = 0;
-    bool bPin = false;
-    bool bPinMismatch = false;
-    unsigned char pin[32] = {};
-    // 0 open, 1 ended (the peer closed), -1 failed
-    int nState = 0;
-    // The socket BIO follows the record framing of what it reads, so that a
-    // close can be told apart: at a record boundary it is an end, inside a
-    // record a cut-off.
-    bool bEof = false;
-    int nHead = 0;
-    unsigned char head[5] = {};
-    size_t nBodyLeft = 0;
-};
+using namespace oxr_ossl;
 
 namespace {
 
@@ -46,87 +29,6 @@ struct Shared {
 
 std::mutex g_sharedLock;
 Shared g_shared; // built once, then only read; never freed (process lifetime)
-
-void TrackRecords(OXR_TLS* t, const unsigned char* p, size_t n) {
-    while (n > 0) {
-        if (t->nBodyLeft > 0) {
-            size_t k = n < t->nBodyLeft ? n : t->nBodyLeft;
-            t->nBodyLeft -= k;
-            p += k;
-            n -= k;
-            continue;
-        }
-        t->head[t->nHead++] = *p++;
-        --n;
-        if (t->nHead == 5) {
-            t->nBodyLeft = (static_cast<size_t>(t->head[3]) << 8) | t->head[4];
-            t->nHead = 0;
-        }
-    }
-}
-
-bool AtRecordBoundary(const OXR_TLS* t) {
-    return t->nHead == 0 && t->nBodyLeft == 0;
-}
-
-int BioWrite(BIO* b, const char* p, int n) {
-    OXR_TLS* t = static_cast<OXR_TLS*>(BIO_get_data(b));
-    BIO_clear_retry_flags(b);
-    for (;;) {
-        // MSG_NOSIGNAL: a peer that has gone must not raise SIGPIPE in the application.
-        ssize_t r = send(t->nSocket, p, static_cast<size_t>(n), MSG_NOSIGNAL);
-        if (r >= 0) {
-            return static_cast<int>(r);
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            BIO_set_retry_write(b);
-        }
-        return -1;
-    }
-}
-
-int BioRead(BIO* b, char* p, int n) {
-    OXR_TLS* t = static_cast<OXR_TLS*>(BIO_get_data(b));
-    BIO_clear_retry_flags(b);
-    for (;;) {
-        ssize_t r = recv(t->nSocket, p, static_cast<size_t>(n), 0);
-        if (r > 0) {
-            TrackRecords(t, reinterpret_cast<const unsigned char*>(p), static_cast<size_t>(r));
-            return static_cast<int>(r);
-        }
-        if (r == 0) {
-            t->bEof = true;
-            return 0;
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            BIO_set_retry_read(b);
-        }
-        return -1;
-    }
-}
-
-long BioCtrl(BIO* b, int nCmd, long, void* pArg) {
-    OXR_TLS* t = static_cast<OXR_TLS*>(BIO_get_data(b));
-    switch (nCmd) {
-    case BIO_CTRL_FLUSH:
-        return 1;
-    case BIO_CTRL_EOF:
-        return t->bEof ? 1 : 0;
-    case BIO_C_GET_FD:
-        if (pArg != nullptr) {
-            *static_cast<int*>(pArg) = t->nSocket;
-        }
-        return t->nSocket;
-    default:
-        return 0;
-    }
-}
 
 // Replaces OpenSSL's chain check, so that one context serves verified,
 // unverified and pinned connections alike.
@@ -160,10 +62,9 @@ const Shared* GetShared() {
     if (OPENSSL_init_ssl(0, nullptr) != 1) {
         return nullptr;
     }
-    BIO_METHOD* pBio = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "oxr socket");
+    BIO_METHOD* pBio = NewSocketBioMethod();
     SSL_CTX* pCtx = SSL_CTX_new(TLS_client_method());
-    if (pBio == nullptr || pCtx == nullptr || BIO_meth_set_write(pBio, BioWrite) != 1 ||
-        BIO_meth_set_read(pBio, BioRead) != 1 || BIO_meth_set_ctrl(pBio, BioCtrl) != 1 ||
+    if (pBio == nullptr || pCtx == nullptr ||
         SSL_CTX_set_min_proto_version(pCtx, TLS1_2_VERSION) != 1) {
         BIO_meth_free(pBio);
         SSL_CTX_free(pCtx);

@@ -1,18 +1,9 @@
 // Certificate checks of the Windows TLS client (SChannel validates nothing
 // itself here): trust through the system's chain engine, the host name or
 // address against the certificate's subjectAltName, and SHA-256 pins.
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#include <windows.h>
-#include <wincrypt.h>
+#include "oxr_tls_schannel.h"
 
 #include <cstring>
-
-#include "oxr_tls.h"
-
-int OXR_TlsCertSha256(PCCERT_CONTEXT pCert, unsigned char* pOut32);
-int OXR_TlsCheckPeerCertificate(PCCERT_CONTEXT pCert, const char* pszHost, bool bIp, int nVerify,
-                                const unsigned char* pPin);
 
 namespace {
 

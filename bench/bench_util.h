@@ -96,31 +96,6 @@ inline int ConnectLoopback(int nPort) {
     return s;
 }
 
-// Reads a request head (up to the empty line) and returns its path, or "".
-inline std::string ReadRequestPath(int s) {
-    std::string head;
-    char buf[2048];
-    while (head.find("\r\n\r\n") == std::string::npos) {
-        if (head.size() > 16384) {
-            return "";
-        }
-        ssize_t r = recv(s, buf, sizeof(buf), 0);
-        if (r < 0 && errno == EINTR) {
-            continue;
-        }
-        if (r <= 0) {
-            return "";
-        }
-        head.append(buf, static_cast<size_t>(r));
-    }
-    size_t a = head.find(' ');
-    size_t b = a == std::string::npos ? a : head.find(' ', a + 1);
-    if (b == std::string::npos) {
-        return "";
-    }
-    return head.substr(a + 1, b - a - 1);
-}
-
 // A field of /proc/self/status in kB (VmRSS, VmHWM) or as a count (Threads).
 inline long ProcStatus(const char* pszField) {
     FILE* f = std::fopen("/proc/self/status", "r");

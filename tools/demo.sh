@@ -74,16 +74,21 @@ say "starting the demo camera on 127.0.0.1"
 "$bin/oxr-demo-camera" --port 0 --fps 15 --run-time 40 >"$out/camera.txt" 2>"$out/camera-log.txt" &
 camera=$!
 trap 'kill "$camera" 2>/dev/null || true; wait "$camera" 2>/dev/null || true' EXIT INT TERM
-tries=0
-until grep -q 'listening on' "$out/camera.txt" 2>/dev/null; do
-    tries=$((tries + 1))
-    if [ "$tries" -gt 50 ] || ! kill -0 "$camera" 2>/dev/null; then
-        echo "the demo camera did not start:" >&2
-        cat "$out/camera-log.txt" >&2
-        exit 1
-    fi
-    sleep 0.1
-done
+# Waits up to 5 s for a camera (pid $1) to print $2 to its output $3; if it
+# does not, shows its log $4 and stops the demo.
+await_camera() {
+    tries=0
+    until grep -q "$2" "$3" 2>/dev/null; do
+        tries=$((tries + 1))
+        if [ "$tries" -gt 50 ] || ! kill -0 "$1" 2>/dev/null; then
+            echo "the $5 did not start:" >&2
+            cat "$4" >&2
+            exit 1
+        fi
+        sleep 0.1
+    done
+}
+await_camera "$camera" 'listening on' "$out/camera.txt" "$out/camera-log.txt" "demo camera"
 cat "$out/camera.txt"
 url=$(sed -n 's/.*listening on \(http:[^ ]*\)\/ .*/\1/p' "$out/camera.txt")
 
@@ -123,16 +128,8 @@ printf 'answer: %s\n' "$(cat "$out/digest-command.txt")"
 "$bin/oxr-demo-camera" --tls --port 0 --run-time 30 >"$out/camera-tls.txt" 2>"$out/camera-tls-log.txt" &
 tlscamera=$!
 trap 'kill "$camera" "$tlscamera" 2>/dev/null || true; wait 2>/dev/null || true' EXIT INT TERM
-tries=0
-until grep -q 'Fingerprint=' "$out/camera-tls.txt" 2>/dev/null; do
-    tries=$((tries + 1))
-    if [ "$tries" -gt 50 ] || ! kill -0 "$tlscamera" 2>/dev/null; then
-        echo "the TLS demo camera did not start:" >&2
-        cat "$out/camera-tls-log.txt" >&2
-        exit 1
-    fi
-    sleep 0.1
-done
+await_camera "$tlscamera" 'Fingerprint=' "$out/camera-tls.txt" "$out/camera-tls-log.txt" \
+    "TLS demo camera"
 tlsurl=$(sed -n 's/.*listening on \(https:[^ ]*\)\/ .*/\1/p' "$out/camera-tls.txt")
 fingerprint=$(sed -n 's/.*Fingerprint=//p' "$out/camera-tls.txt")
 say "HTTPS snapshot: oxr-http --pin <the camera's fingerprint> --parts $out/https $tlsurl/snapshot.jpg"

@@ -270,7 +270,9 @@ TEST(RecvHead, AssemblesAndDelimitsTheHead) {
         EXPECT_EQ(Exchange(req, server), r.nResult) << r.name;
         if (r.nResult == 0) {
             EXPECT_EQ(req.GetHead().GetHeadLen(), r.nHeadLen) << r.name;
-            EXPECT_EQ(req.GetHead().GetLeftLen(), req.GetHead().GetRecvLen() - req.GetHead().GetHeadLen()) << r.name;
+            EXPECT_EQ(req.GetHead().GetLeftLen(),
+                      req.GetHead().GetRecvLen() - req.GetHead().GetHeadLen())
+                << r.name;
             EXPECT_EQ(std::string(req.GetHead().GetLeft(),
                                   static_cast<size_t>(req.GetHead().GetLeftLen())),
                       r.left)

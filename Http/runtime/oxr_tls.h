@@ -11,10 +11,11 @@ struct OXR_TLS; // one TLS client connection over a connected TCP socket
 // error numbers and the runtime's socket results, so that no value means two
 // things where they meet.
 #define OXR_TLS_OK 0
-#define OXR_TLS_E_UNTRUSTED (-201) // certificate not trusted (unknown issuer, self-signed, expired...)
-#define OXR_TLS_E_NAME (-202)      // certificate does not name the host
-#define OXR_TLS_E_PIN (-203)       // pinned fingerprint does not match
-#define OXR_TLS_E_PROTOCOL (-204)  // handshake or protocol failure, peer closed during handshake
+#define OXR_TLS_E_UNTRUSTED                                                                        \
+    (-201)                    // certificate not trusted (unknown issuer, self-signed, expired...)
+#define OXR_TLS_E_NAME (-202) // certificate does not name the host
+#define OXR_TLS_E_PIN (-203)  // pinned fingerprint does not match
+#define OXR_TLS_E_PROTOCOL (-204) // handshake or protocol failure, peer closed during handshake
 #define OXR_TLS_E_TIMEOUT (-205)
 #define OXR_TLS_E_STOPPED (-206) // the waker was woken
 #define OXR_TLS_E_NO_MEMORY (-207)

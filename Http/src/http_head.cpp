@@ -26,7 +26,8 @@ int CHttpResponseHead::Recv(CHttpConnection& cConn, int nTimeOutMs, int* pnWhy) 
             return -1;
         }
         // The time-out bounds each wait for more of the head.
-        const int r = cConn.Read(m_szRecvBuf + m_nRecvLen, kHttpRecvBufSize - m_nRecvLen, nTimeOutMs);
+        const int r =
+            cConn.Read(m_szRecvBuf + m_nRecvLen, kHttpRecvBufSize - m_nRecvLen, nTimeOutMs);
         if (r <= 0) {
             *pnWhy = r == kReadTimeOut   ? HTTP_END_TIMEOUT
                      : r == kReadStopped ? HTTP_END_STOPPED

@@ -34,9 +34,9 @@ int EndOfSplit(CHttpPartSplitter::Result r) {
 
 CHttpReceiver::CHttpReceiver()
     : m_hThread(nullptr), m_bStop(0), m_bRecvEnded(1), m_pHead(nullptr), m_bMultipart(false),
-      m_bChunked(false), m_bBoundaryCut(false), m_nIndex(0), m_pfnDataCallback(nullptr), m_pUserData(nullptr),
-      m_nStreamTimeOutMs(kHttpStreamTimeOutMs), m_bEndRecord(0), m_nEndReason(HTTP_END_NONE),
-      m_nDeliveries(0), m_bStarted(0) {
+      m_bChunked(false), m_bBoundaryCut(false), m_nIndex(0), m_pfnDataCallback(nullptr),
+      m_pUserData(nullptr), m_nStreamTimeOutMs(kHttpStreamTimeOutMs), m_bEndRecord(0),
+      m_nEndReason(HTTP_END_NONE), m_nDeliveries(0), m_bStarted(0) {
     std::memset(m_szBoundary, 0, sizeof(m_szBoundary));
     OXR_MutexCreate(&m_hMutex, 0);
 }

@@ -77,8 +77,8 @@ private:
     int m_nEnd;
     int m_nScan;
     bool m_bLineStart; // seeking a delimiter: m_nPos begins a line
-    int m_nHead; // seeking a head: start of the delimiter found, or -1
-    int m_nLine; // reading its lines: start of the next one (-1: still in the delimiter line)
+    int m_nHead;       // seeking a head: start of the delimiter found, or -1
+    int m_nLine;       // reading its lines: start of the next one (-1: still in the delimiter line)
     HttpPartHead m_cHead; // what the head's lines said so far
     int m_nBody;          // in a body: its first byte
     int m_nLength;        // sized body: its length

@@ -80,6 +80,9 @@ TEST(TlsHandshakeWait, AWakeEndsIt) {
     OXR_WakerFree(pWaker);
 }
 
+// On POSIX a shutdown alone ends the handshake's poll(); Winsock's waits
+// do not notice it, which is what the waker is for there (AWakeEndsIt).
+#if !defined(_WIN32)
 TEST(TlsHandshakeWait, ShutdownFromAnotherThreadEndsIt) {
     REQUIRE_PEERS();
     TcpLink link(Peers().Port("stall"));
@@ -93,6 +96,7 @@ TEST(TlsHandshakeWait, ShutdownFromAnotherThreadEndsIt) {
     EXPECT_EQ(c.nResult, OXR_TLS_E_PROTOCOL) << OXR_TlsResultText(c.nResult);
     EXPECT_LT(tEnd - trigger.tFired, 150);
 }
+#endif
 
 // ---------------------------------------------------------------- receiving
 

@@ -1,7 +1,7 @@
 // Feeds a whole response (head, then a raw, multipart, lengthless or
 // chunked body) to the transport's head receive and its receiver, through
-// the byte source seam, in reads cut where the input says, with a Close
-// (Abort) at a chosen read. Checks what the receiver promises, not only
+// the connection's byte source, in reads cut where the input says, with a
+// Close (Abort) at a chosen read. Checks what the receiver promises, not only
 // that it does not crash.
 //
 // Input: byte 0 the read at which Close comes (0: none), byte 1 the number
@@ -89,17 +89,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
 
     CHttpRequest req;
     run.pReq = &req;
-    req.SetSource(Source, &run);
+    const HttpByteSource source = {Source, nullptr, &run};
+    req.GetConnection().SetSource(&source);
     req.SetDataCallback(7, Deliver, &run);
-    req.SetEndRecord(true);
+    CHttpReceiver& recv = req.GetReceiver();
+    recv.SetEndRecord(true);
     if (req.RecvHead(1000) != 0) {
         Check(run.data.empty());
         return 0;
     }
-    const int nHead = req.GetHeadLen();
-    Check(nHead > 0 && nHead <= req.GetRecvLen() && req.GetRecvLen() <= kHttpRecvBufSize);
+    const CHttpResponseHead& head = req.GetHead();
+    const int nHead = head.GetHeadLen();
+    Check(nHead > 0 && nHead <= head.GetRecvLen() && head.GetRecvLen() <= kHttpRecvBufSize);
     req.ReceiveHere();
-    if (req.GetStreamState() == HTTP_STREAM_NONE) {
+    if (recv.GetStreamState() == HTTP_STREAM_NONE) {
         Check(run.bAborted && run.data.empty()); // closed before the receiver began
         return 0;
     }
@@ -107,21 +110,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     // Nothing after Close, and exactly one end record.
     Check(!run.bDeliveredAfterAbort);
     Check(run.nEndRecords == 1);
-    Check(req.GetStreamState() == HTTP_STREAM_ENDED);
-    Check(req.GetDeliveries() == static_cast<int>(run.data.size()));
+    Check(recv.GetStreamState() == HTTP_STREAM_ENDED);
+    Check(recv.GetDeliveries() == static_cast<int>(run.data.size()));
     const std::string body(run.pStream + nHead, run.nStream - static_cast<size_t>(nHead));
     size_t nDelivered = 0;
     for (const std::string& d : run.data) {
         nDelivered += d.size();
     }
-    if (req.IsMultipart() == 0) {
+    if (!recv.IsMultipart()) {
         // Raw: every byte after the head, in order, nothing else.
         std::string joined;
         for (const std::string& d : run.data) {
             joined += d;
         }
         Check(run.bAborted ? body.compare(0, joined.size(), joined) == 0 : joined == body);
-    } else if (req.IsChunked() == 0) {
+    } else if (!recv.IsChunked()) {
         // Each part is bytes of the body, taken from it as they stand.
         Check(nDelivered <= body.size());
         for (const std::string& d : run.data) {

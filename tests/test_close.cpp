@@ -65,9 +65,9 @@ TEST(Close, PromptFromEveryWaitingState) {
         const int64_t t0 = OXR_TickMs();
         EXPECT_EQ(rig.req.Close(), 0) << r.name;
         EXPECT_LT(OXR_TickMs() - t0, 500) << r.name;
-        EXPECT_TRUE(rig.req.ReceiverEnded()) << r.name;
-        EXPECT_FALSE(rig.req.HasReceiver()) << r.name;
-        EXPECT_EQ(rig.req.GetSocket(), -1) << r.name;
+        EXPECT_TRUE(rig.req.GetReceiver().Ended()) << r.name;
+        EXPECT_FALSE(rig.req.GetReceiver().HasThread()) << r.name;
+        EXPECT_FALSE(rig.req.IsConnected()) << r.name;
         // incomplete data never reaches the callback
         EXPECT_EQ(rig.log.Count(), r.nBefore) << r.name;
         ASSERT_TRUE(rig.server.WaitDone(3000)) << r.name;

@@ -11,6 +11,7 @@
 #include "delivery_log.h"
 #include "fail_alloc.h"
 #include "http_request.h"
+#include "http_splitter.h"
 #include "request_harness.h"
 #include "stream_builder.h"
 #include "test_server.h"
@@ -72,6 +73,7 @@ struct StreamRow {
     std::string body;         // the multipart body as sent
     std::vector<size_t> ends; // piece ends within the body (the head goes with the first piece)
     Parts expected;
+    int nEnd = HTTP_END_NONE; // why the receiver ended, when the row says
 };
 
 std::vector<StreamRow> StreamRows() {
@@ -136,6 +138,14 @@ std::vector<StreamRow> StreamRows() {
     const std::string anyCase = "--fr\r\ncontent-type: text/a\r\ncontent-LENGTH: 2\r\n\r\nab\r\n"
                                 "--fr\r\nCONTENT-TYPE:text/b\r\nCONTENT-LENGTH:3\r\n\r\ncde\r\n";
     const std::string preamble = "This is a preamble.\r\n--frx is no delimiter\r\n";
+    // The boundary text inside lines is no delimiter: nothing of it is a part.
+    const std::string wordy = "see fr here\r\n\r\nstuff\r\n";
+    const std::string stray = PartBytes("fr", Part("first")) + "not a fr\r\n\r\n" +
+                              MultipartBody("fr", {Part("second", "text/plain"), Part("third")});
+    // After the closing delimiter everything is epilogue, delimiters included.
+    const std::string epilogue =
+        MultipartBody("fr", three, true) + "epilogue text\r\n--fr\r\nContent-Length: 4\r\n\r\nEVIL";
+    const std::string closedThenText = MultipartBody("fr", three, true) + "\r\nmore text\r\n";
 
     std::vector<StreamRow> rows = {
         {"three parts, one send", MultipartType("fr"), "", threeBody, {}, Expected(three)},
@@ -233,6 +243,29 @@ std::vector<StreamRow> StreamRows() {
          preamble + threeBody,
          {},
          Expected(three)},
+        {"boundary text inside preamble lines",
+         MultipartType("fr"),
+         "",
+         wordy + threeBody,
+         {},
+         Expected(three)},
+        {"the same a byte at a time", MultipartType("fr"), "", wordy + threeBody, bytewise,
+         Expected(three)},
+        {"stray line after a sized part", MultipartType("fr"), "", stray, {}, Expected(three)},
+        {"epilogue with a delimiter and a part head",
+         MultipartType("fr"),
+         "",
+         epilogue,
+         {},
+         Expected(three),
+         HTTP_END_CLOSING_DELIMITER},
+        {"closing delimiter, then a blank line and text",
+         MultipartType("fr"),
+         "",
+         closedThenText,
+         {},
+         Expected(three),
+         HTTP_END_CLOSING_DELIMITER},
         {"delimiter in other case is no delimiter",
          MultipartType("fr"),
          "",
@@ -269,6 +302,12 @@ std::vector<StreamRow> StreamRows() {
          Chunked(mixedBody, every7, true, ";e=1"),
          {3, 9, 5000},
          Expected(mixed)},
+        {"chunked named among others, in capitals",
+         "multipart/mixed; boundary= \"fr\"; x=1",
+         "transfer-encoding: gzip, CHUNKED\r\n",
+         Chunked(threeBody, {40}),
+         {},
+         Expected(three)},
         {"chunked, one chunk, sent byte by byte at first",
          MultipartType("fr"),
          "Transfer-Encoding: chunked\r\n",
@@ -289,8 +328,10 @@ TEST(Multipart, DeliversEveryPartWholeAndInOrder) {
         Rig rig;
         ASSERT_EQ(rig.Go(CTestScript().WaitRequest().SendSplit(head + r.body, ends, 2)), 0)
             << r.name;
-        EXPECT_EQ(rig.req.IsMultipart(), 1) << r.name;
         ASSERT_TRUE(WaitReceiverEnd(rig.req, 5000)) << r.name;
+        if (r.nEnd != HTTP_END_NONE) {
+            EXPECT_EQ(rig.req.GetReceiver().GetEndReason(), r.nEnd) << r.name;
+        }
         Parts got = Delivered(rig.log);
         EXPECT_EQ(got.size(), r.expected.size()) << r.name;
         for (size_t i = 0; i < got.size() && i < r.expected.size(); ++i) {
@@ -302,22 +343,11 @@ TEST(Multipart, DeliversEveryPartWholeAndInOrder) {
     }
 }
 
-TEST(Multipart, ModeChunkingAndBoundaryAreChosenAtStart) {
-    Rig rig;
-    const std::string head =
-        ResponseHead(MultipartType("\"fr\"; x=1"), "transfer-encoding: gzip, CHUNKED\r\n");
-    ASSERT_EQ(rig.Go(CTestScript().WaitRequest().Send(head)), 0);
-    EXPECT_EQ(rig.req.IsMultipart(), 1);
-    EXPECT_EQ(rig.req.IsChunked(), 1);
-    EXPECT_STREQ(rig.req.GetBoundary(), "fr");
-}
-
 // A "boundary" without "=" names no boundary: the stream is raw.
 TEST(Multipart, BoundaryWithoutValueMeansRaw) {
     Rig rig;
     const std::string head = ResponseHead("multipart/x-mixed-replace; boundary");
     ASSERT_EQ(rig.Go(CTestScript().WaitRequest().Send(head + "--fr\r\n\r\nraw")), 0);
-    EXPECT_EQ(rig.req.IsMultipart(), 0);
     ASSERT_TRUE(WaitReceiverEnd(rig.req, 3000));
     EXPECT_EQ(rig.log.Joined(), "--fr\r\n\r\nraw");
     ASSERT_GE(rig.log.Count(), 1u);
@@ -415,7 +445,7 @@ TEST(Multipart, IncompleteBodiesAreNeverDelivered) {
     };
     for (const IncompleteRow& r : rows) {
         Rig rig;
-        rig.req.SetStreamTimeOut(200);
+        rig.req.GetReceiver().SetStreamTimeOut(200);
         CTestScript script;
         script.WaitRequest().Send(ResponseHead(MultipartType("fr"), r.extraLines)).Send(r.body);
         if (r.bStall) {
@@ -429,7 +459,7 @@ TEST(Multipart, IncompleteBodiesAreNeverDelivered) {
 
 TEST(Multipart, AfterTheClosingDelimiterTheReceiverWaitsThenEnds) {
     Rig rig;
-    rig.req.SetStreamTimeOut(300);
+    rig.req.GetReceiver().SetStreamTimeOut(300);
     ASSERT_EQ(rig.Go(CTestScript()
                          .WaitRequest()
                          .Send(ResponseHead(MultipartType("fr")))
@@ -442,7 +472,7 @@ TEST(Multipart, AfterTheClosingDelimiterTheReceiverWaitsThenEnds) {
     EXPECT_GE(OXR_TickMs() - t0, 150);
     EXPECT_EQ(rig.log.Count(), 1u);
     // the connection stays open until Close
-    EXPECT_NE(rig.req.GetSocket(), -1);
+    EXPECT_TRUE(rig.req.IsConnected());
     EXPECT_EQ(rig.req.Close(), 0);
     ASSERT_TRUE(rig.server.WaitDone(3000));
     EXPECT_TRUE(rig.server.PeerClosed(0));
@@ -509,14 +539,15 @@ TEST(Multipart, ThePeerEndsAtEveryOffset) {
         for (size_t nCut = 0; nCut <= stream.size(); ++nCut) {
             for (int nEnd : {0, -1}) {
                 CutSource src{stream, nCut, nEnd};
+                const HttpByteSource source = {CutSource::Read, nullptr, &src};
                 CDeliveryLog log;
                 CHttpRequest req;
-                req.SetSource(CutSource::Read, &src);
+                req.GetConnection().SetSource(&source);
                 req.SetDataCallback(1, CDeliveryLog::Callback, &log);
                 if (req.RecvHead(1000) == 0) {
                     ++nReceived;
                     req.ReceiveHere();
-                    EXPECT_EQ(req.GetStreamState(), HTTP_STREAM_ENDED);
+                    EXPECT_EQ(req.GetReceiver().GetStreamState(), HTTP_STREAM_ENDED);
                 }
                 const Parts got = Delivered(log);
                 ASSERT_LE(got.size(), expected.size()) << nCut;
@@ -548,8 +579,94 @@ TEST(Multipart, WithoutACallbackTheStreamIsStillRead) {
     ASSERT_TRUE(server.Start());
     CHttpRequest req;
     ASSERT_EQ(ExchangeAndReceive(req, server), 0);
-    EXPECT_TRUE(req.HasReceiver());
+    EXPECT_TRUE(req.GetReceiver().HasThread());
     EXPECT_TRUE(WaitReceiverEnd(req, 3000));
+}
+
+// ---------------------------------------------------------------- the splitter alone
+
+struct FedRow {
+    const char* name;
+    std::string bytes;
+    size_t nPiece; // fed in pieces of this many bytes (0: whole)
+    std::vector<std::string> parts;
+    CHttpPartSplitter::Result result; // of the last Feed
+    bool bClosing;
+    size_t nMostReserved; // the largest block it may allocate (0: not looked at)
+};
+
+void Collect(void* pCtx, char* pData, int nLen, const char*) {
+    static_cast<std::vector<std::string>*>(pCtx)->emplace_back(pData, static_cast<size_t>(nLen));
+}
+
+// Preambles, stray lines and epilogues are never parts; the part head limit
+// holds however the bytes come; a claimed length reserves little by itself.
+TEST(Splitter, BytesFedStraightIn) {
+    const std::string sized = "--b\r\nContent-Length: 2\r\n\r\nok\r\n";
+    const std::string closed = sized + "--b--\r\n";
+    std::string headMax = "--b\r\nContent-Length: 1\r\nX-Pad: ";
+    headMax += std::string(kHttpPartHeadMax - headMax.size() - 4, 'p') + "\r\n\r\nx";
+    const std::string head20k =
+        "--b\r\nX-Pad: " + std::string(20 * 1024, 'p') + "\r\nContent-Length: 1\r\n\r\nx";
+    const std::string claim = "--b\r\nContent-Length: 67108864\r\n\r\n" + std::string(100000, 'c');
+    const auto kGoOn = CHttpPartSplitter::kGoOn;
+    const auto kFraming = CHttpPartSplitter::kFraming;
+    const FedRow rows[] = {
+        {"boundary text in preamble lines",
+         "see b here\r\n\r\nstuff\r\n" + sized,
+         0,
+         {"ok"},
+         kGoOn,
+         false,
+         0},
+        {"the same a byte at a time",
+         "see b here\r\n\r\nstuff\r\n" + sized,
+         1,
+         {"ok"},
+         kGoOn,
+         false,
+         0},
+        {"stray line after a sized part",
+         sized + "not a b\r\n\r\n" + sized,
+         0,
+         {"ok", "ok"},
+         kGoOn,
+         false,
+         0},
+        {"epilogue with a delimiter and a head",
+         closed + "epilogue text\r\n--b\r\nContent-Length: 4\r\n\r\nEVIL",
+         7,
+         {"ok"},
+         kGoOn,
+         true,
+         0},
+        {"closing delimiter, blank line, text", closed + "\r\ntext\r\n", 0, {"ok"}, kGoOn, true, 0},
+        {"closing delimiter at the very end", sized + "--b--", 0, {"ok"}, kGoOn, true, 0},
+        {"largest part head, whole", headMax, 0, {"x"}, kGoOn, false, 0},
+        {"largest part head, 1000 bytes at a time", headMax, 1000, {"x"}, kGoOn, false, 0},
+        {"20 KiB part head, whole", head20k, 0, {}, kFraming, false, 0},
+        {"20 KiB part head, 1000 bytes at a time", head20k, 1000, {}, kFraming, false, 0},
+        {"64 MiB claimed, 100 KB came", claim, 0, {}, kGoOn, false, 100000 + (1 << 20) + 4096},
+    };
+    for (const FedRow& r : rows) {
+        std::vector<std::string> parts;
+        ResetNothrowNew();
+        {
+            CHttpPartSplitter splitter("b", Collect, &parts);
+            CHttpPartSplitter::Result result = kGoOn;
+            const size_t nPiece = r.nPiece == 0 ? r.bytes.size() : r.nPiece;
+            for (size_t at = 0; at < r.bytes.size() && result == kGoOn; at += nPiece) {
+                const size_t n = std::min(nPiece, r.bytes.size() - at);
+                result = splitter.Feed(r.bytes.data() + at, static_cast<int>(n));
+            }
+            EXPECT_EQ(result, r.result) << r.name;
+            EXPECT_EQ(splitter.SawClosingDelimiter(), r.bClosing) << r.name;
+        }
+        EXPECT_EQ(parts, r.parts) << r.name;
+        if (r.nMostReserved != 0) {
+            EXPECT_LE(LargestNothrowNew(), r.nMostReserved) << r.name;
+        }
+    }
 }
 
 } // namespace

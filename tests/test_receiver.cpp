@@ -39,7 +39,6 @@ TEST(Raw, BytesAfterTheHeadComeFirstThenTheStreamAsItArrives) {
                          .Send(bulk),
                      412),
               0);
-    EXPECT_EQ(rig.req.IsMultipart(), 0);
     ASSERT_TRUE(WaitReceiverEnd(rig.req, 3000));
     std::vector<Delivery> all = rig.log.All();
     ASSERT_GE(all.size(), 3u);
@@ -92,7 +91,6 @@ TEST(Raw, ChunkedFramingIsHandedOnAsItCame) {
     ASSERT_EQ(rig.Go(CTestScript().WaitRequest().Send(
                   ResponseHead("text/plain", "Transfer-Encoding: chunked\r\n") + framed)),
               0);
-    EXPECT_EQ(rig.req.IsChunked(), 0);
     ASSERT_TRUE(WaitReceiverEnd(rig.req, 3000));
     EXPECT_EQ(rig.log.Joined(), framed);
 }
@@ -111,7 +109,7 @@ TEST(Raw, WithoutACallbackNoReceiverStartsAndRequestsFollowEachOther) {
     CHttpRequest req;
     for (int i = 0; i < 3; ++i) {
         ASSERT_EQ(ExchangeAndReceive(req, server), 0) << i;
-        EXPECT_FALSE(req.HasReceiver()) << i;
+        EXPECT_FALSE(req.GetReceiver().HasThread()) << i;
         EXPECT_EQ(*req.GetRecvParser().GetStatusCode(), 200);
     }
     ASSERT_TRUE(server.WaitDone(3000));
@@ -119,30 +117,6 @@ TEST(Raw, WithoutACallbackNoReceiverStartsAndRequestsFollowEachOther) {
 }
 
 // ---------------------------------------------------------------- starting
-
-OXR_THREAD NoThread(OXR_THREAD_PROC, void*, int, int, int, int) {
-    return nullptr;
-}
-
-TEST(Receiver, AThreadThatCannotStartIsReported) {
-    Rig rig;
-    rig.req.SetRuntimeSeams(nullptr, NoThread);
-    int nResult = 0;
-    Records recs = LoggedBy([&] {
-        nResult = rig.Go(CTestScript()
-                             .WaitRequest()
-                             .Send(ResponseHead("text/plain") + "x")
-                             .WaitRequest()
-                             .Send(ResponseHead("text/plain")));
-    });
-    EXPECT_EQ(nResult, -1);
-    EXPECT_EQ(recs, Records{RecvRec("StartRecvThread Return -1, create thread failed")});
-    EXPECT_FALSE(rig.req.HasReceiver());
-    // the session is not stuck: the next request goes out
-    rig.req.SetRuntimeSeams(nullptr, nullptr);
-    EXPECT_EQ(ExchangeAndReceive(rig.req, rig.server), 0);
-    EXPECT_TRUE(rig.req.HasReceiver());
-}
 
 TEST(Receiver, ANewRequestBesideARunningReceiverIsRefused) {
     Rig rig;
@@ -159,7 +133,7 @@ TEST(Receiver, ANewRequestBesideARunningReceiverIsRefused) {
     EXPECT_EQ(recs, (Records{Rec("SendMsg Return -1, receiver still running"),
                              Rec("RecvHead Return -1, receiver still running"),
                              RecvRec("StartRecvThread Return -1, receiver still running")}));
-    EXPECT_TRUE(rig.req.HasReceiver());
+    EXPECT_TRUE(rig.req.GetReceiver().HasThread());
     // nothing was sent beside the receiver
     EXPECT_EQ(rig.server.Requests(0).size(), 1u);
     EXPECT_EQ(rig.req.Close(), 0);
@@ -169,7 +143,7 @@ TEST(Receiver, ANewRequestBesideARunningReceiverIsRefused) {
 // when the next request starts, and that request runs normally.
 TEST(Receiver, AnEndedReceiverIsJoinedByTheNextRequest) {
     Rig rig;
-    rig.req.SetStreamTimeOut(150);
+    rig.req.GetReceiver().SetStreamTimeOut(150);
     ASSERT_EQ(rig.Go(CTestScript()
                          .WaitRequest()
                          .Send(ResponseHead(MultipartType("fr")) +
@@ -179,10 +153,9 @@ TEST(Receiver, AnEndedReceiverIsJoinedByTheNextRequest) {
                          .WaitPeerClose(5000)),
               0);
     ASSERT_TRUE(WaitReceiverEnd(rig.req, 3000));
-    EXPECT_TRUE(rig.req.HasReceiver());
+    EXPECT_TRUE(rig.req.GetReceiver().HasThread());
     Records recs = LoggedBy([&] { EXPECT_EQ(ExchangeAndReceive(rig.req, rig.server), 0); });
     EXPECT_EQ(recs, Records{});
-    EXPECT_EQ(rig.req.IsMultipart(), 0);
     ASSERT_TRUE(rig.log.WaitCount(2, 2000));
     EXPECT_EQ(rig.log.At(0).data, "one");
     EXPECT_EQ(rig.log.At(0).nFirstArg, 0);

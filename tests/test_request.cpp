@@ -19,7 +19,7 @@ namespace {
 typedef std::vector<std::string> Records;
 
 std::string Rec(const char* pszMessage) {
-    return std::string("HTTP_LOG_DEBUG Http/src/http_request.cpp: ") + pszMessage;
+    return std::string("HTTP_LOG_DEBUG Http/src/http_connection.cpp: ") + pszMessage;
 }
 
 // A port on loopback where nothing listens.
@@ -50,7 +50,7 @@ TEST(Connect, ReachesLoopbackOverIpv4AndIpv6) {
         ASSERT_TRUE(server.Start());
         CHttpRequest req;
         EXPECT_EQ(req.ConnectToServer(r.host, server.Port(), 2000), 0) << r.host;
-        EXPECT_NE(req.GetSocket(), -1);
+        EXPECT_TRUE(req.IsConnected());
         EXPECT_EQ(Exchange(req, server), 0) << r.host;
         EXPECT_EQ(server.Requests(0).size(), 1u) << r.host;
         EXPECT_EQ(req.Close(), 0);
@@ -83,7 +83,7 @@ TEST(Connect, FailuresSetTheirErrorNumberAndLogOnce) {
         EXPECT_EQ(nResult, r.nErrNo) << r.host;
         EXPECT_EQ(recs, Records{Rec(r.message)}) << r.host;
         // nothing is left to close
-        EXPECT_EQ(req.GetSocket(), -1);
+        EXPECT_FALSE(req.IsConnected());
         EXPECT_EQ(LoggedBy([&] { EXPECT_EQ(req.Close(), 0); }), Records{});
     }
 }
@@ -109,7 +109,7 @@ TEST(Close, WithoutConnectionOrReceiverDoesNothing) {
                   EXPECT_EQ(req.Close(), 0);
               }),
               Records{});
-    EXPECT_EQ(req.GetSocket(), -1);
+    EXPECT_FALSE(req.IsConnected());
 }
 
 TEST(Close, ClosesTheConnectionOnceAndPromptly) {
@@ -120,7 +120,7 @@ TEST(Close, ClosesTheConnectionOnceAndPromptly) {
     ASSERT_EQ(req.ConnectToServer("127.0.0.1", server.Port(), 2000), 0);
     int64_t t0 = OXR_TickMs();
     EXPECT_EQ(req.Close(), 0);
-    EXPECT_EQ(req.GetSocket(), -1);
+    EXPECT_FALSE(req.IsConnected());
     EXPECT_EQ(req.Close(), 0);
     EXPECT_LT(OXR_TickMs() - t0, 500);
     ASSERT_TRUE(server.WaitDone(3000));
@@ -129,20 +129,69 @@ TEST(Close, ClosesTheConnectionOnceAndPromptly) {
 
 // ---------------------------------------------------------------- send
 
-// Runtime stand-ins for sends the loopback never produces.
-std::atomic<int> g_nSendCalls{0};
-int SendSevenAtATime(int nSocket, const char* p, int nLen, int nFlags) {
-    ++g_nSendCalls;
-    return OXR_Sendn(nSocket, p, nLen < 7 ? nLen : 7, nFlags);
+// A device that takes the request in the ways loopback never does.
+struct Taker {
+    int (*pfnTake)(Taker* t, int nLen);
+    std::string taken;
+    int nCalls = 0;
+    static int Write(void* pCtx, const char* p, int nLen) {
+        Taker* t = static_cast<Taker*>(pCtx);
+        ++t->nCalls;
+        const int n = t->pfnTake(t, nLen);
+        if (n > 0) {
+            t->taken.append(p, static_cast<size_t>(n));
+        }
+        return n;
+    }
+    static int Read(void*, char*, int) { return 0; }
+};
+int SevenAtATime(Taker*, int nLen) {
+    return nLen < 7 ? nLen : 7;
 }
-int SendNothing(int, const char*, int, int) {
+int Nothing(Taker*, int) {
     return 0;
 }
-int SendFails(int, const char*, int, int) {
+int Fails(Taker*, int) {
     return -1;
 }
-int SendFirstThenNothing(int nSocket, const char* p, int nLen, int nFlags) {
-    return ++g_nSendCalls == 1 ? OXR_Sendn(nSocket, p, nLen / 2, nFlags) : 0;
+int HalfThenNothing(Taker* t, int nLen) {
+    return t->nCalls == 1 ? nLen / 2 : 0;
+}
+
+struct SendRow {
+    const char* name;
+    int (*pfnTake)(Taker* t, int nLen);
+    int nResult;
+};
+
+// A send is resumed at the first byte not taken; one that fails, or takes
+// nothing, fails the request with the send error.
+TEST(Send, PartialFailedAndEmptySends) {
+    const SendRow rows[] = {
+        {"seven bytes at a time", SevenAtATime, 0},
+        {"negative", Fails, HTTP_ERR_SOCKET},
+        {"nothing sent", Nothing, HTTP_ERR_SOCKET},
+        {"nothing sent after a part", HalfThenNothing, HTTP_ERR_SOCKET},
+    };
+    const std::string msg = "GET /a/long/enough/path HTTP/1.1\r\nHost: camera\r\nX: 1\r\n\r\n";
+    for (const SendRow& r : rows) {
+        Taker taker;
+        taker.pfnTake = r.pfnTake;
+        const HttpByteSource source = {Taker::Read, Taker::Write, &taker};
+        CHttpRequest req;
+        req.GetConnection().SetSource(&source);
+        int nResult = 0;
+        Records recs =
+            LoggedBy([&] { nResult = req.SendMsg(msg.data(), static_cast<int>(msg.size())); });
+        EXPECT_EQ(nResult, r.nResult) << r.name;
+        if (r.nResult == 0) {
+            EXPECT_EQ(taker.taken, msg) << r.name;
+            EXPECT_EQ(taker.nCalls, static_cast<int>((msg.size() + 6) / 7)) << r.name;
+            EXPECT_EQ(recs, Records{}) << r.name;
+        } else {
+            EXPECT_EQ(recs, Records{Rec("SendMsg Return -1, send failed")}) << r.name;
+        }
+    }
 }
 
 TEST(Send, ALargeBinaryMessageArrivesWhole) {
@@ -158,50 +207,6 @@ TEST(Send, ALargeBinaryMessageArrivesWhole) {
     ASSERT_TRUE(server.WaitDone(5000));
     ASSERT_EQ(server.Requests(0).size(), 1u);
     EXPECT_TRUE(server.Requests(0)[0] == msg);
-}
-
-TEST(Send, APartialSendIsResumedAtTheFirstUnsentByte) {
-    const std::string msg = "GET /a/long/enough/path HTTP/1.1\r\nHost: camera\r\nX: 1\r\n\r\n";
-    CTestServer server;
-    server.Add(CTestScript().WaitRequest());
-    ASSERT_TRUE(server.Start());
-    CHttpRequest req;
-    ASSERT_EQ(req.ConnectToServer("127.0.0.1", server.Port(), 2000), 0);
-    req.SetRuntimeSeams(SendSevenAtATime, nullptr);
-    g_nSendCalls = 0;
-    EXPECT_EQ(req.SendMsg(msg.data(), static_cast<int>(msg.size())), 0);
-    EXPECT_EQ(g_nSendCalls.load(), static_cast<int>((msg.size() + 6) / 7));
-    ASSERT_TRUE(server.WaitDone(3000));
-    EXPECT_EQ(server.Requests(0), std::vector<std::string>{msg});
-}
-
-struct SendFailRow {
-    const char* name;
-    CHttpRequest::SendFn pfnSend;
-};
-
-TEST(Send, FailedAndEmptySendsFailWithTheSendError) {
-    const SendFailRow rows[] = {
-        {"negative", SendFails},
-        {"nothing sent", SendNothing},
-        {"nothing sent after a part", SendFirstThenNothing},
-    };
-    const char kMsg[] = "GET / HTTP/1.1\r\n\r\n";
-    for (const SendFailRow& r : rows) {
-        CTestServer server;
-        server.Add(CTestScript().WaitPeerClose(3000));
-        ASSERT_TRUE(server.Start());
-        CHttpRequest req;
-        ASSERT_EQ(req.ConnectToServer("127.0.0.1", server.Port(), 2000), 0);
-        req.SetRuntimeSeams(r.pfnSend, nullptr);
-        g_nSendCalls = 0;
-        int nResult = 0;
-        Records recs = LoggedBy([&] { nResult = req.SendMsg(kMsg, sizeof(kMsg) - 1); });
-        EXPECT_EQ(nResult, HTTP_ERR_SOCKET) << r.name;
-        EXPECT_EQ(recs, Records{Rec("SendMsg Return -1, send failed")}) << r.name;
-        // the connection stays open
-        EXPECT_NE(req.GetSocket(), -1) << r.name;
-    }
 }
 
 TEST(Send, WithoutAConnectionFails) {
@@ -264,10 +269,12 @@ TEST(RecvHead, AssemblesAndDelimitsTheHead) {
         CHttpRequest req;
         EXPECT_EQ(Exchange(req, server), r.nResult) << r.name;
         if (r.nResult == 0) {
-            EXPECT_EQ(req.GetHeadLen(), r.nHeadLen) << r.name;
-            EXPECT_EQ(req.GetLeftLen(), req.GetRecvLen() - req.GetHeadLen()) << r.name;
-            EXPECT_EQ(std::string(req.GetRecvBuf() + req.GetHeadLen(),
-                                  static_cast<size_t>(req.GetLeftLen())),
+            EXPECT_EQ(req.GetHead().GetHeadLen(), r.nHeadLen) << r.name;
+            EXPECT_EQ(req.GetHead().GetLeftLen(),
+                      req.GetHead().GetRecvLen() - req.GetHead().GetHeadLen())
+                << r.name;
+            EXPECT_EQ(std::string(req.GetHead().GetLeft(),
+                                  static_cast<size_t>(req.GetHead().GetLeftLen())),
                       r.left)
                 << r.name;
         }
@@ -314,7 +321,7 @@ TEST(RecvHead, FailsQuietlyWhenTheHeadDoesNotArrive) {
         Records recs = LoggedBy([&] { nResult = req.RecvHead(300); });
         EXPECT_EQ(nResult, -1) << r.name;
         EXPECT_EQ(recs, Records{}) << r.name;
-        EXPECT_LE(req.GetRecvLen(), kHttpRecvBufSize) << r.name;
+        EXPECT_LE(req.GetHead().GetRecvLen(), kHttpRecvBufSize) << r.name;
     }
 }
 
@@ -330,13 +337,13 @@ TEST(RecvHead, OlderBytesBeyondTheNewHeadNeverCount) {
     ASSERT_TRUE(server.Start());
     CHttpRequest req;
     ASSERT_EQ(Exchange(req, server), 0);
-    EXPECT_EQ(req.GetHeadLen(), static_cast<int>(first.size()));
+    EXPECT_EQ(req.GetHead().GetHeadLen(), static_cast<int>(first.size()));
     // no data callback, raw: no receiver, so the next request may go
     ASSERT_EQ(req.StartRecvThread(), 0);
-    EXPECT_FALSE(req.HasReceiver());
+    EXPECT_FALSE(req.GetReceiver().HasThread());
     ASSERT_EQ(Exchange(req, server), 0);
-    EXPECT_EQ(req.GetHeadLen(), static_cast<int>(second.size() + 10));
-    EXPECT_EQ(req.GetRecvLen(), req.GetHeadLen());
+    EXPECT_EQ(req.GetHead().GetHeadLen(), static_cast<int>(second.size() + 10));
+    EXPECT_EQ(req.GetHead().GetRecvLen(), req.GetHead().GetHeadLen());
     EXPECT_STREQ(req.GetRecvParser().GetReason(), "OK");
 }
 

@@ -6,8 +6,12 @@
  * callback: raw bytes as they arrive, or one whole part at a time for a
  * multipart body (MJPEG video, event streams).
  *
- * Every function returns -1 (or NULL) on failure and leaves a negative error
- * number that OXR_HTTP_GetErrNo reports. Handles are 0 to 999.
+ * A failure is reported by -1 (or NULL). Many failures also leave a negative
+ * error number in the process-wide last error number, which
+ * OXR_HTTP_GetErrNo(-1) (any handle with no session) reads; docs/api.md says
+ * which, function by function. OXR_HTTP_GetErrNo on a live handle reads the
+ * session's own number instead (only OXR_HTTP_GetInfoByType sets it).
+ * OXR_HTTP_SetLog returns nothing. Handles are 0 to 999.
  */
 #ifndef OXR_HTTP_H
 #define OXR_HTTP_H
@@ -49,16 +53,36 @@ extern "C" {
 #define HTTP_METHOD_TRACE 7
 #define HTTP_METHOD_CONNECT 8
 
-/* Error numbers reported by OXR_HTTP_GetErrNo. */
-#define HTTP_ERR_NONE 0           /* nothing has failed yet */
-#define HTTP_ERR_NO_MEMORY (-2)   /* a header record or text could not be allocated */
-#define HTTP_ERR_BAD_PARAM (-5)   /* header name or value is NULL (or holds CR or LF) */
-#define HTTP_ERR_INFO_TYPE (-7)   /* information by type is not available (per session) */
-#define HTTP_ERR_BAD_URL (-8)     /* the URL could not be split */
-#define HTTP_ERR_CONNECT (-9)     /* host not resolved, or no connection within the time-out */
-#define HTTP_ERR_SOCKET (-10)     /* bad address family, no socket, or sending failed */
-#define HTTP_ERR_NO_SESSION (-11) /* no session is registered under the handle */
-#define HTTP_ERR_STATUS (-13)     /* malformed status line or status code */
+/* Error numbers reported by OXR_HTTP_GetErrNo; their one line of meaning is
+   in OXR_HTTP_ERROR_TABLE below. */
+#define HTTP_ERR_NONE 0
+#define HTTP_ERR_NO_MEMORY (-2)
+#define HTTP_ERR_BAD_PARAM (-5)
+#define HTTP_ERR_INFO_TYPE (-7) /* per session */
+#define HTTP_ERR_BAD_URL (-8)
+#define HTTP_ERR_CONNECT (-9)
+#define HTTP_ERR_SOCKET (-10)
+#define HTTP_ERR_NO_SESSION (-11)
+#define HTTP_ERR_STATUS (-13)
+
+/*
+ * The table of error numbers: X(constant, "one line of meaning") for each, in
+ * order. A program makes its own list with it, for example
+ *   #define ROW(name, text) {name, #name, text},
+ *   static const struct { int n; const char* name; const char* text; } rows[] =
+ *       {OXR_HTTP_ERROR_TABLE(ROW)};
+ */
+#define OXR_HTTP_ERROR_TABLE(X)                                                                    \
+    X(HTTP_ERR_NONE, "nothing has failed yet")                                                     \
+    X(HTTP_ERR_NO_MEMORY, "a header record or text, or a response head's copy, not allocated")     \
+    X(HTTP_ERR_BAD_PARAM, "a header name or value NULL or not allowed; a bad option or value")     \
+    X(HTTP_ERR_INFO_TYPE, "information by type is not available (per session)")                    \
+    X(HTTP_ERR_BAD_URL, "the URL could not be split")                                              \
+    X(HTTP_ERR_CONNECT, "host not resolved, no connection in time, or the TLS handshake failed")   \
+    X(HTTP_ERR_SOCKET,                                                                             \
+      "bad address family, no socket, sending failed, or the receiver still runs")                 \
+    X(HTTP_ERR_NO_SESSION, "no session is registered under the handle")                            \
+    X(HTTP_ERR_STATUS, "the response's status line is malformed")
 
 /* State of a session's receiver (OXR_HTTP_GetStreamState). */
 #define HTTP_STREAM_NONE 0    /* none started: no request yet, refused, or raw without callback */

@@ -92,8 +92,9 @@ int OXR_MakeAddr6(const void* pAddr16, uint16_t wPort, OXR_SOCKADDR* pAddr);
 int OXR_AddrLen(const OXR_SOCKADDR* pAddr);
 
 // What a receive, send or connect on a non-blocking socket reports when it
-// would have to wait.
-const int OXR_E_WOULDBLOCK = -2;
+// would have to wait. The runtime's results lie apart from the library's
+// error numbers (-2 to -13), so no value means two things where they meet.
+const int OXR_E_WOULDBLOCK = -101;
 
 int OXR_CreateSocket(int nFamily, int nType, int nProtocol); // -1 on failure
 // Raises the socket's buffers to the sizes; where the system sizes TCP
@@ -112,9 +113,8 @@ int OXR_ConnectResult(int nSocket);
 int OXR_SetNonBlocking(int nSocket, int bOn);
 int OXR_CloseSocket(int nSocket, int nFlags);
 // Ends both directions; the descriptor stays allocated until OXR_CloseSocket.
-// On POSIX a receive or wait on the socket in another thread returns at once;
-// Winsock does not promise that, so whoever must stop promptly waits in short
-// slices and checks its stop flag between them.
+// On POSIX a receive or poll() on the socket in another thread returns at
+// once; Winsock does not promise that (a waker does it there).
 int OXR_ShutdownSocket(int nSocket);
 
 // Sends as much of nLen bytes as the socket takes now (never raises
@@ -124,37 +124,39 @@ int OXR_Sendn(int nSocket, const char* pData, int nLen, int nFlags);
 // One receive: bytes received, 0 on orderly close, OXR_E_WOULDBLOCK when a
 // non-blocking socket has nothing, -1 on error.
 int OXR_Recv(int nSocket, char* pBuf, int nLen);
-// Waits at most nTimeOutMs (0: just looks) until a receive would not block
-// (data, orderly close or error). >0 ready, 0 time-out, <0 failure.
-int OXR_WaitReadable(int nSocket, int nTimeOutMs);
-// Waits at most nTimeOutMs until a send would find room (or fail at once).
+// Plain waits for the test servers and tools (the library itself waits
+// with OXR_WaitSocket): at most nTimeOutMs (0: just looks) until a receive
+// would not block (data, orderly close or error), or a send would find room.
 // >0 ready, 0 time-out, <0 failure.
+int OXR_WaitReadable(int nSocket, int nTimeOutMs);
 int OXR_WaitWritable(int nSocket, int nTimeOutMs);
 
 // ---------------------------------------------------------------- waits that can be cut short
 
-// Something another thread wakes a socket wait with, so a waiting thread
-// needs no polling for its stop flag. On POSIX shutting the socket down
-// already ends a wait on it, and a waker holds nothing; Winsock does not
-// promise that, and a waker is an event the wait also watches.
+// Lets another thread end a thread's wait at once, so no waiting thread
+// polls a stop flag. POSIX: a flag and a condition variable; a wait on a
+// socket is a poll(), which only the socket's own shutdown ends, so whoever
+// wakes a wait on a socket also shuts that socket down (the library's
+// connection does both under its lock). Windows: an event the wait watches
+// beside the socket's own (WSAEventSelect).
 struct OXR_WAKER;
-// NULL when none could be made (waits then come back every
-// OXR_WAIT_SLICE_MS to look at the stop flag).
+// NULL when none could be made.
 OXR_WAKER* OXR_WakerCreate();
 void OXR_WakerFree(OXR_WAKER* pWaker);
-// The socket the waker's waits are on, once it exists (again after a new one).
+// The socket the waker's waits are on, once it exists (again after a new
+// one); -1 before that socket is closed.
 void OXR_WakerWatch(OXR_WAKER* pWaker, int nSocket);
-// Any thread: every wait with the waker ends at once until OXR_WakerReset.
+// Any thread: every wait with the waker ends at once, also the ones that
+// begin later, until OXR_WakerReset.
 void OXR_WakerWake(OXR_WAKER* pWaker);
 void OXR_WakerReset(OXR_WAKER* pWaker);
 // What OXR_WaitSocket reports when the waker ended the wait.
-const int OXR_E_WOKEN = -3;
-// Longest wait a caller with a stop flag should make at once: a backstop
-// where a wake might be missed, not the way a stop is seen.
-extern const int OXR_WAIT_SLICE_MS;
-// Waits at most nTimeOutMs (below 0: no limit) until the socket can be read
-// (bWrite 0) or written, or the waker is woken. >0 ready (or failed: the
-// next receive or send tells), 0 time-out, OXR_E_WOKEN, -1 failure.
+const int OXR_E_WOKEN = -102;
+// The one wait of the library. Waits at most nTimeOutMs (below 0: no limit;
+// 0: only looks) until the socket can be read (bWrite 0) or written, or the
+// waker is woken; nSocket -1 waits for the waker or the time alone (a pause).
+// >0 ready (or failed: the next receive or send tells), 0 time-out,
+// OXR_E_WOKEN, -1 failure. Without a waker the wait cannot be cut short.
 int OXR_WaitSocket(int nSocket, int bWrite, int nTimeOutMs, OXR_WAKER* pWaker);
 
 // ---------------------------------------------------------------- threads
@@ -178,6 +180,10 @@ int OXR_Thread_IsCurrent(OXR_THREAD hThread);
 void OXR_Sleep(int nMs);
 // Milliseconds from an arbitrary start, monotonic.
 int64_t OXR_TickMs();
+// A time-out (below 0: no limit; 0: no wait) as a point on OXR_TickMs's
+// clock (-1: none), and back: what is left of it (-1: no limit; 0: passed).
+int64_t OXR_DeadlineOf(int nTimeOutMs);
+int OXR_MsLeft(int64_t tDeadline);
 
 // ---------------------------------------------------------------- hashes and randomness
 

@@ -13,6 +13,18 @@ inline unsigned char Lower(unsigned char c) {
 
 } // namespace
 
+int64_t OXR_DeadlineOf(int nTimeOutMs) {
+    return nTimeOutMs < 0 ? -1 : OXR_TickMs() + nTimeOutMs;
+}
+
+int OXR_MsLeft(int64_t tDeadline) {
+    if (tDeadline < 0) {
+        return -1;
+    }
+    const int64_t nLeft = tDeadline - OXR_TickMs();
+    return nLeft <= 0 ? 0 : (nLeft > 0x7fffffff ? 0x7fffffff : static_cast<int>(nLeft));
+}
+
 char* OXR_Strstr(const char* pszText, const char* pszPattern) {
     if (pszText == nullptr || pszPattern == nullptr) {
         return nullptr;

@@ -1,7 +1,11 @@
 // POSIX side of the runtime: BSD sockets, pthreads, local time.
 #include "oxr.h"
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
@@ -137,35 +141,68 @@ int OXR_Sendn(int nSocket, const char* pData, int nLen, int) {
     return nSent;
 }
 
-// A shutdown() from another thread ends a poll() on the socket at once: the
-// waker needs no state of its own.
-namespace {
-struct WakerStub {
-    int nUnused;
-} g_waker;
-} // namespace
-
-const int OXR_WAIT_SLICE_MS = 1000;
+// A poll() on a socket ends when another thread shuts the socket down; a
+// wait without a socket (a pause) sleeps on the condition variable.
+struct OXR_WAKER {
+    std::atomic<int> bWoken{0};
+    std::mutex mutex;
+    std::condition_variable cond;
+};
 
 OXR_WAKER* OXR_WakerCreate() {
-    return reinterpret_cast<OXR_WAKER*>(&g_waker);
+    return new (std::nothrow) OXR_WAKER;
 }
-void OXR_WakerFree(OXR_WAKER*) {}
+void OXR_WakerFree(OXR_WAKER* w) {
+    delete w;
+}
 void OXR_WakerWatch(OXR_WAKER*, int) {}
-void OXR_WakerWake(OXR_WAKER*) {}
-void OXR_WakerReset(OXR_WAKER*) {}
+void OXR_WakerWake(OXR_WAKER* w) {
+    if (w == nullptr) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(w->mutex);
+        w->bWoken = 1;
+    }
+    w->cond.notify_all();
+}
+void OXR_WakerReset(OXR_WAKER* w) {
+    if (w != nullptr) {
+        w->bWoken = 0;
+    }
+}
 
-int OXR_WaitSocket(int nSocket, int bWrite, int nTimeOutMs, OXR_WAKER*) {
+int OXR_WaitSocket(int nSocket, int bWrite, int nTimeOutMs, OXR_WAKER* w) {
+    if (w != nullptr && w->bWoken.load() != 0) {
+        return OXR_E_WOKEN;
+    }
+    if (nSocket < 0) {
+        if (w == nullptr) {
+            OXR_Sleep(nTimeOutMs < 0 ? 0 : nTimeOutMs);
+            return 0;
+        }
+        std::unique_lock<std::mutex> lock(w->mutex);
+        auto woken = [w] { return w->bWoken.load() != 0; };
+        if (nTimeOutMs < 0) {
+            w->cond.wait(lock, woken);
+        } else {
+            w->cond.wait_for(lock, std::chrono::milliseconds(nTimeOutMs), woken);
+        }
+        return woken() ? OXR_E_WOKEN : 0;
+    }
+    // Checked before and after: a wake that comes between the first look
+    // and the poll() has shut the socket down, which ends the poll().
     pollfd pfd{};
     pfd.fd = nSocket;
     pfd.events = bWrite != 0 ? POLLOUT : POLLIN;
-    for (;;) {
-        int r = poll(&pfd, 1, nTimeOutMs < 0 ? -1 : nTimeOutMs);
-        if (r < 0 && errno == EINTR) {
-            continue;
-        }
-        return r < 0 ? -1 : r;
+    int r;
+    do {
+        r = poll(&pfd, 1, nTimeOutMs < 0 ? -1 : nTimeOutMs);
+    } while (r < 0 && errno == EINTR);
+    if (w != nullptr && w->bWoken.load() != 0) {
+        return OXR_E_WOKEN;
     }
+    return r < 0 ? -1 : r;
 }
 
 int OXR_WaitReadable(int nSocket, int nTimeOutMs) {

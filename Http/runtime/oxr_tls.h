@@ -3,21 +3,24 @@
 #ifndef OXR_TLS_H
 #define OXR_TLS_H
 
-#include <atomic>
+#include "oxr.h"
 
 struct OXR_TLS; // one TLS client connection over a connected TCP socket
 
-// Results of OXR_TlsConnect (and OXR_TlsResultText)
+// Results of OXR_TlsConnect (and OXR_TlsResultText): apart from the library's
+// error numbers and the runtime's socket results, so that no value means two
+// things where they meet.
 #define OXR_TLS_OK 0
 #define OXR_TLS_E_UNTRUSTED                                                                        \
-    (-1)                        // certificate not trusted (unknown issuer, self-signed, expired...)
-#define OXR_TLS_E_NAME (-2)     // certificate does not name the host
-#define OXR_TLS_E_PIN (-3)      // pinned fingerprint does not match
-#define OXR_TLS_E_PROTOCOL (-4) // handshake or protocol failure, peer closed during handshake
-#define OXR_TLS_E_TIMEOUT (-5)
-#define OXR_TLS_E_STOPPED (-6) // *pStop became non-zero
-#define OXR_TLS_E_NO_MEMORY (-7)
-#define OXR_TLS_WOULD_BLOCK (-100) // from OXR_TlsRecv: nothing to read now
+    (-201)                    // certificate not trusted (unknown issuer, self-signed, expired...)
+#define OXR_TLS_E_NAME (-202) // certificate does not name the host
+#define OXR_TLS_E_PIN (-203)  // pinned fingerprint does not match
+#define OXR_TLS_E_PROTOCOL (-204) // handshake or protocol failure, peer closed during handshake
+#define OXR_TLS_E_TIMEOUT (-205)
+#define OXR_TLS_E_STOPPED (-206) // the waker was woken
+#define OXR_TLS_E_NO_MEMORY (-207)
+// From OXR_TlsRecv: nothing to read now (the socket's own would-block).
+#define OXR_TLS_WOULD_BLOCK OXR_E_WOULDBLOCK
 
 // Verification: nVerify 1 = system trust store + host name (or IP address)
 // check, 0 = off. pPin (32 bytes, SHA-256 of the certificate's DER) when not
@@ -25,12 +28,12 @@ struct OXR_TLS; // one TLS client connection over a connected TCP socket
 // matches (trust store and name are then not consulted).
 // Handshake (TLS 1.2 or 1.3, SNI with the host name unless it is an IP
 // literal; a bracketed IPv6 literal "[::1]" is accepted as host text) within
-// nTimeOutMs overall (<= 0: no bound, only *pStop ends it); waits in slices of
-// at most 100 ms and gives up with OXR_TLS_E_STOPPED as soon as *pStop is
-// non-zero (pStop may be NULL). The socket is put in non-blocking mode and
-// stays so. On success *ppTls is set.
+// nTimeOutMs overall (below 0: no limit; 0: only what needs no wait). Every
+// wait is OXR_WaitSocket with pWaker (may be NULL), so a wake ends it at once
+// with OXR_TLS_E_STOPPED. The socket is put in non-blocking mode and stays
+// so. On success *ppTls is set.
 int OXR_TlsConnect(int nSocket, const char* pszHost, int nVerify, const unsigned char* pPin,
-                   int nTimeOutMs, const std::atomic<int>* pStop, OXR_TLS** ppTls);
+                   int nTimeOutMs, OXR_WAKER* pWaker, OXR_TLS** ppTls);
 
 // "certificate not trusted", "name mismatch", "pinned certificate mismatch",
 // "protocol failure", "time-out", "stopped", "no memory" (and "ok").
@@ -48,11 +51,10 @@ int OXR_TlsRecv(OXR_TLS* pTls, char* pBuf, int nLen);
 // would report it at once.)
 int OXR_TlsPending(OXR_TLS* pTls);
 
-// Sends all nLen bytes, each wait for room bounded by nTimeOutMs (<= 0: no
-// bound) and checked against *pStop every 100 ms; nLen on success, negative
-// on failure.
-int OXR_TlsSend(OXR_TLS* pTls, const char* pData, int nLen, int nTimeOutMs,
-                const std::atomic<int>* pStop);
+// Sends all nLen bytes within nTimeOutMs overall (below 0: no limit; 0: only
+// what the socket takes at once), waiting as OXR_TlsConnect does; nLen on
+// success, a negative result on failure.
+int OXR_TlsSend(OXR_TLS* pTls, const char* pData, int nLen, int nTimeOutMs, OXR_WAKER* pWaker);
 
 // SHA-256 of the server certificate's DER (for logs and tools) into 32
 // bytes; 0, or -1 when there is none.

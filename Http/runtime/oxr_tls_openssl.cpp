@@ -82,10 +82,6 @@ const Shared* GetShared() {
     return &g_shared;
 }
 
-bool Stopped(const std::atomic<int>* pStop) {
-    return pStop != nullptr && pStop->load() != 0;
-}
-
 // Host text without brackets (and without a final dot); false when unusable.
 bool BareHost(const char* pszHost, char (&szOut)[256], bool* pbIp) {
     size_t n = std::strlen(pszHost);
@@ -125,31 +121,24 @@ int HandshakeFailure(OXR_TLS* t) {
     return OXR_TLS_E_PROTOCOL;
 }
 
-// Waits at most 100 ms (or what is left until tDeadline, 0 = none) for what
-// OpenSSL asked for. 0 to go on, else a result code.
-int WaitForSsl(OXR_TLS* t, int nSslError, int64_t tDeadline, const std::atomic<int>* pStop) {
-    int nSlice = 100;
-    if (tDeadline != 0) {
-        int64_t nLeft = tDeadline - OXR_TickMs();
-        if (nLeft <= 0) {
-            return OXR_TLS_E_TIMEOUT;
-        }
-        nSlice = nLeft < nSlice ? static_cast<int>(nLeft) : nSlice;
+// Waits, until tDeadline at the most, for what OpenSSL asked for. 0 to go
+// on, else a result.
+int WaitForSsl(OXR_TLS* t, int nSslError, int64_t tDeadline, OXR_WAKER* pWaker) {
+    const int nLeft = OXR_MsLeft(tDeadline);
+    if (nLeft == 0) {
+        return OXR_TLS_E_TIMEOUT;
     }
-    int r = nSslError == SSL_ERROR_WANT_WRITE ? OXR_WaitWritable(t->nSocket, nSlice)
-                                              : OXR_WaitReadable(t->nSocket, nSlice);
-    if (r < 0) {
-        return OXR_TLS_E_PROTOCOL;
+    const int r =
+        OXR_WaitSocket(t->nSocket, nSslError == SSL_ERROR_WANT_WRITE ? 1 : 0, nLeft, pWaker);
+    if (r == OXR_E_WOKEN) {
+        return OXR_TLS_E_STOPPED;
     }
-    return Stopped(pStop) ? OXR_TLS_E_STOPPED : 0;
+    return r < 0 ? OXR_TLS_E_PROTOCOL : 0;
 }
 
-int Handshake(OXR_TLS* t, int nTimeOutMs, const std::atomic<int>* pStop) {
-    int64_t tDeadline = nTimeOutMs > 0 ? OXR_TickMs() + nTimeOutMs : 0;
+int Handshake(OXR_TLS* t, int nTimeOutMs, OXR_WAKER* pWaker) {
+    const int64_t tDeadline = OXR_DeadlineOf(nTimeOutMs);
     for (;;) {
-        if (Stopped(pStop)) {
-            return OXR_TLS_E_STOPPED;
-        }
         ERR_clear_error();
         int r = SSL_connect(t->pSsl);
         if (r == 1) {
@@ -159,7 +148,7 @@ int Handshake(OXR_TLS* t, int nTimeOutMs, const std::atomic<int>* pStop) {
         if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
             return HandshakeFailure(t);
         }
-        int w = WaitForSsl(t, e, tDeadline, pStop);
+        int w = WaitForSsl(t, e, tDeadline, pWaker);
         if (w != 0) {
             return w;
         }
@@ -175,7 +164,7 @@ void Release(OXR_TLS* t) {
 } // namespace
 
 int OXR_TlsConnect(int nSocket, const char* pszHost, int nVerify, const unsigned char* pPin,
-                   int nTimeOutMs, const std::atomic<int>* pStop, OXR_TLS** ppTls) {
+                   int nTimeOutMs, OXR_WAKER* pWaker, OXR_TLS** ppTls) {
     if (ppTls == nullptr) {
         return OXR_TLS_E_PROTOCOL;
     }
@@ -229,7 +218,7 @@ int OXR_TlsConnect(int nSocket, const char* pszHost, int nVerify, const unsigned
         Release(t);
         return OXR_TLS_E_NO_MEMORY;
     }
-    int r = Handshake(t, nTimeOutMs, pStop);
+    int r = Handshake(t, nTimeOutMs, pWaker);
     if (r != OXR_TLS_OK) {
         Release(t);
         return r;
@@ -273,33 +262,27 @@ int OXR_TlsPending(OXR_TLS* pTls) {
     return SSL_pending(pTls->pSsl);
 }
 
-int OXR_TlsSend(OXR_TLS* pTls, const char* pData, int nLen, int nTimeOutMs,
-                const std::atomic<int>* pStop) {
+int OXR_TlsSend(OXR_TLS* pTls, const char* pData, int nLen, int nTimeOutMs, OXR_WAKER* pWaker) {
     if (pTls == nullptr || (pData == nullptr && nLen > 0) || nLen < 0 || pTls->nState != 0) {
         return OXR_TLS_E_PROTOCOL;
     }
+    const int64_t tDeadline = OXR_DeadlineOf(nTimeOutMs);
     int nSent = 0;
-    int64_t tDeadline = nTimeOutMs > 0 ? OXR_TickMs() + nTimeOutMs : 0;
     while (nSent < nLen) {
-        if (Stopped(pStop)) {
-            pTls->nState = -1; // a record may be half written: the stream is unusable
-            return OXR_TLS_E_STOPPED;
-        }
         ERR_clear_error();
         int r = SSL_write(pTls->pSsl, pData + nSent, nLen - nSent);
         if (r > 0) {
             nSent += r;
-            tDeadline = nTimeOutMs > 0 ? OXR_TickMs() + nTimeOutMs : 0;
             continue;
         }
         int e = SSL_get_error(pTls->pSsl, r);
         ERR_clear_error();
         int w = OXR_TLS_E_PROTOCOL;
         if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
-            w = WaitForSsl(pTls, e, tDeadline, pStop);
+            w = WaitForSsl(pTls, e, tDeadline, pWaker);
         }
         if (w != 0) {
-            pTls->nState = -1;
+            pTls->nState = -1; // a record may be half written: the stream is unusable
             return w;
         }
     }

@@ -133,13 +133,10 @@ int StatusResult(SECURITY_STATUS s) {
 
 namespace {
 
-int Handshake(OXR_TLS* t, int64_t tDeadline, const std::atomic<int>* pStop) {
+int Handshake(OXR_TLS* t, int64_t tDeadline, OXR_WAKER* pWaker) {
     bool bProgress = false;
     SECURITY_STATUS s = HandshakeStep(t, &bProgress);
     for (;;) {
-        if (Stopped(pStop)) {
-            return OXR_TLS_E_STOPPED;
-        }
         int f = FlushOut(t);
         if (s != SEC_E_OK && s != SEC_I_CONTINUE_NEEDED && s != SEC_E_INCOMPLETE_MESSAGE &&
             s != SEC_I_INCOMPLETE_CREDENTIALS) {
@@ -149,7 +146,7 @@ int Handshake(OXR_TLS* t, int64_t tDeadline, const std::atomic<int>* pStop) {
             return OXR_TLS_E_PROTOCOL;
         }
         if (f > 0) {
-            int w = WaitSlice(t, true, tDeadline, pStop);
+            int w = WaitSocket(t, true, tDeadline, pWaker);
             if (w != 0) {
                 return w;
             }
@@ -168,7 +165,7 @@ int Handshake(OXR_TLS* t, int64_t tDeadline, const std::atomic<int>* pStop) {
         if (n > 0) {
             s = HandshakeStep(t, &bProgress);
         } else if (n == 0) {
-            int w = WaitSlice(t, false, tDeadline, pStop);
+            int w = WaitSocket(t, false, tDeadline, pWaker);
             if (w != 0) {
                 return w;
             }
@@ -233,7 +230,7 @@ bool BareHost(const char* pszHost, char (&szOut)[256], bool* pbIp) {
 } // namespace
 
 int OXR_TlsConnect(int nSocket, const char* pszHost, int nVerify, const unsigned char* pPin,
-                   int nTimeOutMs, const std::atomic<int>* pStop, OXR_TLS** ppTls) {
+                   int nTimeOutMs, OXR_WAKER* pWaker, OXR_TLS** ppTls) {
     if (ppTls == nullptr) {
         return OXR_TLS_E_PROTOCOL;
     }
@@ -243,7 +240,7 @@ int OXR_TlsConnect(int nSocket, const char* pszHost, int nVerify, const unsigned
     if (nSocket < 0 || pszHost == nullptr || !BareHost(pszHost, szHost, &bIp)) {
         return OXR_TLS_E_PROTOCOL;
     }
-    int64_t tDeadline = nTimeOutMs > 0 ? OXR_TickMs() + nTimeOutMs : 0;
+    const int64_t tDeadline = OXR_DeadlineOf(nTimeOutMs);
     if (!GetCredentials()) {
         return OXR_TLS_E_PROTOCOL;
     }
@@ -265,7 +262,7 @@ int OXR_TlsConnect(int nSocket, const char* pszHost, int nVerify, const unsigned
         Release(t);
         return OXR_TLS_E_NO_MEMORY;
     }
-    int r = Handshake(t, tDeadline, pStop);
+    int r = Handshake(t, tDeadline, pWaker);
     if (r == OXR_TLS_OK) {
         t->bHandshaking = false;
         SharedSspi lock;

@@ -65,10 +65,9 @@ struct SoleSspi {
 
 // The socket and the buffers (oxr_tls_schannel_records.cpp).
 
-bool Stopped(const std::atomic<int>* pStop);
-
-// Waits at most 100 ms (or until tDeadline, 0 = none); 0 to go on, else a result.
-int WaitSlice(OXR_TLS* t, bool bWrite, int64_t tDeadline, const std::atomic<int>* pStop);
+// Waits until the socket can be written (or read), by tDeadline at the most
+// (-1: none); 0 to go on, else a result.
+int WaitSocket(OXR_TLS* t, bool bWrite, int64_t tDeadline, OXR_WAKER* pWaker);
 
 // Sends what the handshake queued without waiting: 0 all out, 1 some left, -1 failure.
 int FlushOut(OXR_TLS* t);

@@ -20,24 +20,16 @@ bool WouldBlock() {
 
 namespace oxr_sch {
 
-bool Stopped(const std::atomic<int>* pStop) {
-    return pStop != nullptr && pStop->load() != 0;
-}
-
-int WaitSlice(OXR_TLS* t, bool bWrite, int64_t tDeadline, const std::atomic<int>* pStop) {
-    int nSlice = 100;
-    if (tDeadline != 0) {
-        int64_t nLeft = tDeadline - OXR_TickMs();
-        if (nLeft <= 0) {
-            return OXR_TLS_E_TIMEOUT;
-        }
-        nSlice = nLeft < nSlice ? static_cast<int>(nLeft) : nSlice;
+int WaitSocket(OXR_TLS* t, bool bWrite, int64_t tDeadline, OXR_WAKER* pWaker) {
+    const int nLeft = OXR_MsLeft(tDeadline);
+    if (nLeft == 0) {
+        return OXR_TLS_E_TIMEOUT;
     }
-    int r = bWrite ? OXR_WaitWritable(t->nSocket, nSlice) : OXR_WaitReadable(t->nSocket, nSlice);
-    if (r < 0) {
-        return OXR_TLS_E_PROTOCOL;
+    const int r = OXR_WaitSocket(t->nSocket, bWrite ? 1 : 0, nLeft, pWaker);
+    if (r == OXR_E_WOKEN) {
+        return OXR_TLS_E_STOPPED;
     }
-    return Stopped(pStop) ? OXR_TLS_E_STOPPED : 0;
+    return r < 0 ? OXR_TLS_E_PROTOCOL : 0;
 }
 
 int FlushOut(OXR_TLS* t) {
@@ -260,22 +252,19 @@ int OXR_TlsPending(OXR_TLS* pTls) {
     return pTls->nState != 0 ? 1 : 0;
 }
 
-// Sends nLen raw bytes, each wait for room bounded by nTimeOutMs.
-static int SendRaw(OXR_TLS* t, const char* p, size_t n, int nTimeOutMs,
-                   const std::atomic<int>* pStop) {
-    int64_t tDeadline = nTimeOutMs > 0 ? OXR_TickMs() + nTimeOutMs : 0;
+// Sends n raw bytes by tDeadline.
+static int SendRaw(OXR_TLS* t, const char* p, size_t n, int64_t tDeadline, OXR_WAKER* pWaker) {
     while (n > 0) {
         int r = send(static_cast<SOCKET>(t->nSocket), p, static_cast<int>(n), 0);
         if (r > 0) {
             p += r;
             n -= static_cast<size_t>(r);
-            tDeadline = nTimeOutMs > 0 ? OXR_TickMs() + nTimeOutMs : 0;
             continue;
         }
         if (r == SOCKET_ERROR && !WouldBlock()) {
             return OXR_TLS_E_PROTOCOL;
         }
-        int w = WaitSlice(t, true, tDeadline, pStop);
+        int w = WaitSocket(t, true, tDeadline, pWaker);
         if (w != 0) {
             return w;
         }
@@ -283,20 +272,16 @@ static int SendRaw(OXR_TLS* t, const char* p, size_t n, int nTimeOutMs,
     return 0;
 }
 
-int OXR_TlsSend(OXR_TLS* pTls, const char* pData, int nLen, int nTimeOutMs,
-                const std::atomic<int>* pStop) {
+int OXR_TlsSend(OXR_TLS* pTls, const char* pData, int nLen, int nTimeOutMs, OXR_WAKER* pWaker) {
     if (pTls == nullptr || (pData == nullptr && nLen > 0) || nLen < 0 || pTls->nState != 0) {
         return OXR_TLS_E_PROTOCOL;
     }
     OXR_TLS* t = pTls;
-    int r = SendRaw(t, t->pOut + t->nOutOff, t->nOut - t->nOutOff, nTimeOutMs, pStop);
+    const int64_t tDeadline = OXR_DeadlineOf(nTimeOutMs);
+    int r = SendRaw(t, t->pOut + t->nOutOff, t->nOut - t->nOutOff, tDeadline, pWaker);
     t->nOutOff = t->nOut = 0;
     const SecPkgContext_StreamSizes& z = t->sizes;
     for (int nSent = 0; r == 0 && nSent < nLen;) {
-        if (Stopped(pStop)) {
-            r = OXR_TLS_E_STOPPED;
-            break;
-        }
         ULONG nChunk = static_cast<ULONG>(nLen - nSent);
         nChunk = nChunk < z.cbMaximumMessage ? nChunk : z.cbMaximumMessage;
         std::memcpy(t->pSend + z.cbHeader, pData + nSent, nChunk);
@@ -320,7 +305,7 @@ int OXR_TlsSend(OXR_TLS* pTls, const char* pData, int nLen, int nTimeOutMs,
             r = OXR_TLS_E_PROTOCOL;
             break;
         }
-        r = SendRaw(t, t->pSend, nRecord, nTimeOutMs, pStop);
+        r = SendRaw(t, t->pSend, nRecord, tDeadline, pWaker);
         nSent += static_cast<int>(nChunk);
     }
     if (r != 0) {

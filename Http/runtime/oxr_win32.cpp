@@ -151,8 +151,6 @@ struct OXR_WAKER {
     int nSocket;      // the socket hSocket is tied to, or -1
 };
 
-const int OXR_WAIT_SLICE_MS = -1; // a wake is never missed here
-
 OXR_WAKER* OXR_WakerCreate() {
     OXR_WAKER* w = new (std::nothrow) OXR_WAKER;
     if (w == nullptr) {
@@ -185,6 +183,10 @@ void OXR_WakerWatch(OXR_WAKER* w, int nSocket) {
     if (w == nullptr) {
         return;
     }
+    if (nSocket < 0) {
+        w->nSocket = -1;
+        return;
+    }
     // Network events that happened before are recorded and signal at once.
     WSAResetEvent(w->hSocket);
     w->nSocket =
@@ -206,12 +208,25 @@ void OXR_WakerReset(OXR_WAKER* w) {
 }
 
 int OXR_WaitSocket(int nSocket, int bWrite, int nTimeOutMs, OXR_WAKER* w) {
-    if (w == nullptr || w->nSocket != nSocket) {
-        // Without the events, a plain wait; the caller comes back in slices.
-        return WaitFor(nSocket, bWrite != 0, nTimeOutMs < 0 ? 100 : nTimeOutMs);
+    const DWORD dwMs = nTimeOutMs < 0 ? WSA_INFINITE : static_cast<DWORD>(nTimeOutMs);
+    if (w == nullptr) {
+        if (nSocket < 0) {
+            Sleep(nTimeOutMs < 0 ? 0 : dwMs);
+            return 0;
+        }
+        return WaitFor(nSocket, bWrite != 0, nTimeOutMs < 0 ? 0x7fffffff : nTimeOutMs);
+    }
+    if (nSocket < 0) {
+        const DWORD r = WSAWaitForMultipleEvents(1, &w->hWake, FALSE, dwMs, FALSE);
+        return r == WSA_WAIT_EVENT_0 ? OXR_E_WOKEN : (r == WSA_WAIT_TIMEOUT ? 0 : -1);
+    }
+    if (w->nSocket != nSocket) {
+        OXR_WakerWatch(w, nSocket);
+        if (w->nSocket != nSocket) {
+            return -1;
+        }
     }
     WSAEVENT events[2] = {w->hWake, w->hSocket};
-    const DWORD dwMs = nTimeOutMs < 0 ? WSA_INFINITE : static_cast<DWORD>(nTimeOutMs);
     const DWORD r = WSAWaitForMultipleEvents(2, events, FALSE, dwMs, FALSE);
     if (r == WSA_WAIT_EVENT_0) {
         return OXR_E_WOKEN;

@@ -19,7 +19,8 @@ const int kMethodMax = 8;
 const char kVersion[] = "HTTP/1.1";
 
 // Sent with every request exactly as it stands, odd "*.*" included: cameras
-// in the field have only ever seen these bytes.
+// in the field have only ever seen these bytes (docs/internals.md, kept
+// behaviours 1 and 2).
 const char kDefaultHeaders[] =
     "User-Agent: HTTP_USER_AGENT\r\n"
     "Accept: text/html,application/xhtml+xml,application/xml;q=0.9,*.*;q=0.8\r\n"

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "http_line.h"
 #include "http_log.h"
 #include "http_text.h"
 #include "oxr.h"
@@ -284,7 +285,7 @@ int CHttpParser::ParseHeaders() {
             return 0;
         }
         // The CR of a CR LF is never part of a name or value.
-        char* pLineEnd = (pNext > p && pNext[-1] == '\r') ? pNext - 1 : pNext;
+        char* pLineEnd = HttpLineEnd(p, pNext);
         if (pLineEnd == p) {
             m_pCursor = pNext + 1;
             return 0;
@@ -332,7 +333,7 @@ const char* HttpFindHeadEnd(const char* pBegin, const char* pFrom, const char* p
                             std::memchr(p, '\n', static_cast<size_t>(pEnd - p)))) != nullptr) {
         // An empty line: nothing (or a CR alone) between the line end before
         // and this one.
-        const char* q = (p > pBegin && p[-1] == '\r') ? p - 1 : p;
+        const char* q = HttpLineEnd(pBegin, p);
         if (q > pBegin && q[-1] == '\n') {
             return p + 1;
         }

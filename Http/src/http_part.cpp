@@ -6,12 +6,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "http_line.h"
 #include "oxr.h"
 
 namespace {
-
-// Dashes looked at before a boundary when telling a delimiter line.
-const int kMaxDashes = 64;
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
@@ -96,7 +94,10 @@ int CountOf(const char* p, const char* pEnd) {
 
 } // namespace
 
-int HttpGetBoundary(const char* pszValue, char* pszOut) {
+int HttpGetBoundary(const char* pszValue, char* pszOut, bool* pbCut) {
+    if (pbCut != nullptr) {
+        *pbCut = false;
+    }
     std::memset(pszOut, 0, kHttpBoundaryMax + 1);
     static const char kName[] = "boundary";
     const char* pEnd = pszValue + std::strlen(pszValue);
@@ -135,7 +136,12 @@ int HttpGetBoundary(const char* pszValue, char* pszOut) {
     }
     int n = static_cast<int>(pStop - p);
     if (n > kHttpBoundaryMax) {
-        n = kHttpBoundaryMax; // its first 71 characters still find every delimiter
+        // Longer than any boundary may be (70): its beginning still finds
+        // every delimiter, when whatever follows it is let pass.
+        n = kHttpBoundaryMax;
+        if (pbCut != nullptr) {
+            *pbCut = true;
+        }
     }
     std::memcpy(pszOut, p, static_cast<size_t>(n));
     return n;
@@ -175,17 +181,14 @@ void HttpParsePartHead(const char* pBegin, const char* pEnd, HttpPartHead* pHead
     const char* p = LineEnd(pBegin, pEnd);
     while (p != nullptr && ++p < pEnd) {
         const char* pNext = LineEnd(p, pEnd);
-        const char* pLineEnd = pNext != nullptr ? pNext : pEnd;
-        if (pLineEnd > p && pLineEnd[-1] == '\r') {
-            --pLineEnd;
-        }
-        HttpReadPartHeadLine(p, pLineEnd, pHead);
+        HttpReadPartHeadLine(p, HttpLineEnd(p, pNext != nullptr ? pNext : pEnd), pHead);
         p = pNext;
     }
 }
 
 const char* HttpFindDelimiter(const char* pBody, const char* pFrom, const char* pEnd,
-                              const char* pBoundary, int nBoundaryLen, const char** ppLine) {
+                              const char* pBoundary, int nBoundaryLen, const char** ppLine,
+                              bool bPrefix) {
     int nLead = 0;
     while (nLead < nBoundaryLen && pBoundary[nLead] == '-') {
         ++nLead;
@@ -193,18 +196,18 @@ const char* HttpFindDelimiter(const char* pBody, const char* pFrom, const char* 
     const char* p = pFrom < pBody ? pBody : pFrom;
     while ((p = OXR_Memmem(p, pEnd, pBoundary, static_cast<size_t>(nBoundaryLen))) != nullptr) {
         const char* pLine = p;
-        while (pLine > pBody && p - pLine < kMaxDashes && pLine[-1] == '-') {
+        while (pLine > pBody && p - pLine < kHttpMaxDashes && pLine[-1] == '-') {
             --pLine;
         }
         bool bLineStart = pLine == pBody || pLine[-1] == '\n';
-        if (bLineStart && (p - pLine) + nLead >= 2 && p + nBoundaryLen >= pEnd) {
+        if (!bPrefix && bLineStart && (p - pLine) + nLead >= 2 && p + nBoundaryLen >= pEnd) {
             return nullptr; // what follows the boundary is not here yet
         }
         // "--" (the closing delimiter), blanks or the line end follow a
         // delimiter; "--frame2" is no delimiter of "frame".
-        const char cNext = bLineStart ? p[nBoundaryLen] : 'x';
-        const bool bDelimEnd =
-            cNext == '-' || cNext == ' ' || cNext == '\t' || cNext == '\r' || cNext == '\n';
+        const char cNext = bLineStart && p + nBoundaryLen < pEnd ? p[nBoundaryLen] : 'x';
+        const bool bDelimEnd = bPrefix || cNext == '-' || cNext == ' ' || cNext == '\t' ||
+                               cNext == '\r' || cNext == '\n';
         if (bLineStart && bDelimEnd && (p - pLine) + nLead >= 2) {
             const char* pBodyEnd = pLine;
             if (pBodyEnd > pBody && pBodyEnd[-1] == '\n') {

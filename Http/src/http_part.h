@@ -6,15 +6,17 @@
 
 const int kHttpBoundaryMax = 71;  // characters of m_szBoundary, before its zero
 const int kHttpPartTypeMax = 255; // characters of a part's type text
+// Dashes looked at before a boundary when telling a delimiter line.
+const int kHttpMaxDashes = 64;
 
 // The boundary of a response Content-Type value: the text after the "=" that
 // follows "boundary" (exact case), blanks after the "=" skipped, surrounding
 // double quotes removed, ended by the first ";" or blank after an unquoted
-// one, cut to kHttpBoundaryMax characters. Written zero-terminated into
-// pszOut (kHttpBoundaryMax + 1 bytes); returns its length. 0 when the value
-// names no usable boundary (no "boundary", no "=", or nothing after it): the
-// response is then delivered raw.
-int HttpGetBoundary(const char* pszValue, char* pszOut);
+// one, cut to kHttpBoundaryMax characters (*pbCut, when given, tells
+// whether it was). Written zero-terminated into pszOut (kHttpBoundaryMax + 1
+// bytes); returns its length. 0 when the value names no usable boundary (no
+// "boundary", no "=", or nothing after it): the response is then raw.
+int HttpGetBoundary(const char* pszValue, char* pszOut, bool* pbCut = nullptr);
 
 struct HttpPartHead {
     int nLength;    // Content-Length, or -1 when absent or not a count (negative, no digits, too
@@ -41,8 +43,11 @@ void HttpReadPartHeadLine(const char* p, const char* pLineEnd, HttpPartHead* pHe
 // call, or ended the bytes held: a caller resumes one byte before the
 // boundary's length from the end). Returns the end of the body (the CR
 // LF before the delimiter line is not part of it) and stores the start of the
-// delimiter line in *ppLine; NULL when there is none yet.
+// delimiter line in *ppLine; NULL when there is none yet. bPrefix: the
+// boundary text is only the beginning of a boundary that was cut, so any
+// byte may follow it.
 const char* HttpFindDelimiter(const char* pBody, const char* pFrom, const char* pEnd,
-                              const char* pBoundary, int nBoundaryLen, const char** ppLine);
+                              const char* pBoundary, int nBoundaryLen, const char** ppLine,
+                              bool bPrefix = false);
 
 #endif // HTTP_PART_H

@@ -1,12 +1,12 @@
-// The receiver thread: starts after a response head, reads the rest of the
-// connection and hands it to the data callback, raw or split into parts by
-// CHttpPartSplitter; records how far it got and why it ended.
+// CHttpReceiver: the thread that reads a response's body and hands it to
+// the data callback, raw or split into parts by CHttpPartSplitter, and the
+// record of how far it got and why it ended.
+#include "http_receiver.h"
+
 #include <algorithm>
 #include <cstring>
 
 #include "http_log.h"
-#include "http_request.h"
-#include "http_splitter.h"
 
 namespace {
 
@@ -26,56 +26,66 @@ void CopyType(char* pszOut, const char* pszType) {
     pszOut[n] = '\0';
 }
 
-bool NamesChunked(const char* pszValue) {
-    return pszValue != nullptr &&
-           OXR_Memcasemem(pszValue, pszValue + std::strlen(pszValue), "chunked", 7) != nullptr;
-}
-
 int EndOfSplit(CHttpPartSplitter::Result r) {
     return r == CHttpPartSplitter::kNoMemory ? HTTP_END_NO_MEMORY : HTTP_END_FRAMING;
 }
 
 } // namespace
 
-bool CHttpRequest::ChooseMode() {
-    m_bMultipart = 0;
-    m_bChunked = 0;
+CHttpReceiver::CHttpReceiver()
+    : m_hThread(nullptr), m_bStop(0), m_bRecvEnded(1), m_pHead(nullptr), m_bMultipart(false),
+      m_bChunked(false), m_bBoundaryCut(false), m_nIndex(0), m_pfnDataCallback(nullptr),
+      m_pUserData(nullptr), m_nStreamTimeOutMs(kHttpStreamTimeOutMs), m_bEndRecord(0),
+      m_nEndReason(HTTP_END_NONE), m_nDeliveries(0), m_bStarted(0) {
+    std::memset(m_szBoundary, 0, sizeof(m_szBoundary));
+    OXR_MutexCreate(&m_hMutex, 0);
+}
+
+CHttpReceiver::~CHttpReceiver() {
+    OXR_MutexDestroy(&m_hMutex);
+}
+
+void CHttpReceiver::SetDataCallback(int nIndex, OXR_HTTP_DataCallback pfnCallback,
+                                    void* pUserData) {
+    m_nIndex = nIndex;
+    m_pfnDataCallback = pfnCallback;
+    m_pUserData = pUserData;
+}
+
+void CHttpReceiver::Forget() {
     m_bStarted = 0;
     m_nEndReason = HTTP_END_NONE;
     m_nDeliveries = 0;
-    const char* pszType = m_cRecvParser.GetResponseHeader("Content-Type");
-    if (pszType != nullptr && HttpGetBoundary(pszType, m_szBoundary) > 0) {
-        m_bMultipart = 1;
-        // Raw mode hands on the bytes as they come, framing included.
-        m_bChunked = NamesChunked(m_cRecvParser.GetResponseHeader("Transfer-Encoding", true));
-    }
-    m_cChunks.Reset();
-    // Raw bytes without a callback would only be read and dropped; left
-    // unread, the connection stays usable for the next request.
-    return m_bMultipart != 0 || m_pfnDataCallback != nullptr;
 }
 
-int CHttpRequest::StartRecvThread() {
-    if (ReceiverRunning()) {
+int CHttpReceiver::Start(CHttpConnection& cConn, CHttpResponseHead& cHead, bool bHere) {
+    if (Running()) {
         HTTP_LOG(kLogFailure, "StartRecvThread Return -1, receiver still running\n");
         return -1;
     }
-    if (!ChooseMode()) {
+    m_pHead = &cHead;
+    m_bMultipart = cHead.GetBoundary(m_szBoundary, &m_bBoundaryCut) > 0;
+    // Raw mode hands on the bytes as they come, framing included.
+    m_bChunked = m_bMultipart && cHead.IsChunked();
+    // Raw bytes without a callback would only be read and dropped; left
+    // unread, the connection stays usable for the next request.
+    if (!m_bMultipart && m_pfnDataCallback == nullptr) {
         return 0;
     }
+    m_cBody.Begin(&cConn, cHead.GetLeft(), cHead.GetLeftLen(), m_bChunked);
     m_bStop = 0;
-    if (m_bAborted != 0) {
+    if (cConn.Aborted()) {
         return -1; // the session is being closed
-    }
-    OXR_WakerReset(m_pWaker);
-    if (m_bAborted != 0) {
-        OXR_WakerWake(m_pWaker); // an Abort between the two looks: its wake stands
-        return -1;
     }
     m_bRecvEnded = 0;
     m_bStarted = 1;
+    if (bHere) {
+        Receive();
+        m_bRecvEnded = 1;
+        return 0;
+    }
     OXR_MutexLock(&m_hMutex);
-    OXR_THREAD hThread = m_pfnThreadCreate(RecvThreadProc, this, 0, 0, 0, 0);
+    OXR_THREAD hThread = OXR_Thread_Create(RecvThreadProc, this, 0, 0, 0, 0);
     m_hThread = hThread;
     OXR_MutexUnlock(&m_hMutex);
     if (hThread == nullptr) {
@@ -87,10 +97,8 @@ int CHttpRequest::StartRecvThread() {
     return 0;
 }
 
-int CHttpRequest::RecvThreadProc(void* pArg) {
-    CHttpRequest* pThis = static_cast<CHttpRequest*>(pArg);
-    // Once past the lock, m_hThread holds this thread's handle, so a
-    // callback that calls Close is recognised before it could join itself.
+int CHttpReceiver::RecvThreadProc(void* pArg) {
+    CHttpReceiver* pThis = static_cast<CHttpReceiver*>(pArg);
     OXR_MutexLock(&pThis->m_hMutex);
     OXR_MutexUnlock(&pThis->m_hMutex);
     pThis->Receive();
@@ -98,43 +106,47 @@ int CHttpRequest::RecvThreadProc(void* pArg) {
     return 0;
 }
 
-void CHttpRequest::ReceiveHere() {
-    if (!ChooseMode() || m_bAborted != 0) {
-        return;
+bool CHttpReceiver::Running() {
+    if (m_hThread.load() == nullptr) {
+        return false;
     }
-    m_bStop = 0;
-    m_bStarted = 1;
-    m_bRecvEnded = 0;
-    Receive();
-    m_bRecvEnded = 1;
+    if (m_bRecvEnded.load() == 0) {
+        return true;
+    }
+    Join();
+    return false;
 }
 
-void CHttpRequest::Receive() {
-    End(m_bMultipart != 0 ? RecvMultipart() : RecvStream());
-}
-
-void CHttpRequest::End(int nReason) {
-    m_nEndReason = nReason;
-    if (m_bEndRecord != 0 && m_pfnDataCallback != nullptr) {
-        OXR_HTTP_DATA record;
-        std::memset(&record, 0, sizeof(record));
-        CopyType(record.szContentType, kEndTexts[nReason]);
-        m_pfnDataCallback(m_bMultipart != 0 ? 0 : m_nIndex, m_pUserData, &record);
+void CHttpReceiver::Join() {
+    OXR_THREAD hThread = m_hThread.load();
+    if (hThread != nullptr) {
+        OXR_Thread_Wait(hThread);
+        m_hThread = nullptr;
     }
 }
 
-int CHttpRequest::GetStreamState() const {
+int CHttpReceiver::GetStreamState() const {
     if (m_bStarted.load() == 0) {
         return HTTP_STREAM_NONE;
     }
     return m_nEndReason.load() != HTTP_END_NONE ? HTTP_STREAM_ENDED : HTTP_STREAM_RUNNING;
 }
 
-int CHttpRequest::GetEndReason() const {
-    return m_nEndReason.load();
+void CHttpReceiver::Receive() {
+    End(m_bMultipart ? RecvMultipart() : RecvStream());
 }
 
-int CHttpRequest::EndOfRead(int nRead, bool bClosing) const {
+void CHttpReceiver::End(int nReason) {
+    m_nEndReason = nReason;
+    if (m_bEndRecord != 0 && m_pfnDataCallback != nullptr) {
+        OXR_HTTP_DATA record;
+        std::memset(&record, 0, sizeof(record));
+        CopyType(record.szContentType, kEndTexts[nReason]);
+        m_pfnDataCallback(m_bMultipart ? 0 : m_nIndex, m_pUserData, &record);
+    }
+}
+
+int CHttpReceiver::EndOfRead(int nRead, bool bClosing) const {
     switch (nRead) {
     case kReadStopped:
         return HTTP_END_STOPPED;
@@ -147,7 +159,7 @@ int CHttpRequest::EndOfRead(int nRead, bool bClosing) const {
     }
 }
 
-void CHttpRequest::Deliver(int nFirstArg, char* pData, int nLen, const char* pszType) {
+void CHttpReceiver::Deliver(int nFirstArg, char* pData, int nLen, const char* pszType) {
     // Once Close has begun, nothing more is handed out, not even bytes held.
     if (m_pfnDataCallback == nullptr || m_bStop != 0) {
         return;
@@ -161,45 +173,19 @@ void CHttpRequest::Deliver(int nFirstArg, char* pData, int nLen, const char* psz
     m_pfnDataCallback(nFirstArg, m_pUserData, &record);
 }
 
-void CHttpRequest::DeliverPart(void* pCtx, char* pData, int nLen, const char* pszType) {
-    static_cast<CHttpRequest*>(pCtx)->Deliver(0, pData, nLen, pszType);
+void CHttpReceiver::DeliverPart(void* pCtx, char* pData, int nLen, const char* pszType) {
+    static_cast<CHttpReceiver*>(pCtx)->Deliver(0, pData, nLen, pszType);
 }
 
-int CHttpRequest::ReadBody(char* p, int nLen) {
-    for (;;) {
-        if (m_bChunked != 0 && m_cChunks.Failed()) {
-            return kReadFraming;
-        }
-        if (m_bChunked != 0 && m_cChunks.Done()) {
-            return kReadClosed; // the last chunk ends the body
-        }
-        int r = RecvSome(p, nLen, m_nStreamTimeOutMs);
-        if (r <= 0 || m_bChunked == 0) {
-            return r;
-        }
-        // Framing only (a size line, a CR LF) gives no data: receive again.
-        r = m_cChunks.Decode(p, r);
-        if (r != 0) {
-            return r < 0 ? kReadFraming : r;
-        }
-    }
-}
-
-int CHttpRequest::RecvStream() {
-    if (m_pfnDataCallback == nullptr) {
-        return HTTP_END_NONE;
-    }
+int CHttpReceiver::RecvStream() {
     char szType[kTypeMax + 1];
-    CopyType(szType, m_cRecvParser.GetResponseHeader("Content-Type"));
-    if (m_nRecvLen > m_nHeadLen) {
-        Deliver(m_nIndex, m_szRecvBuf + m_nHeadLen, m_nRecvLen - m_nHeadLen, szType);
-    }
+    CopyType(szType, m_pHead->GetContentType());
     // One read takes what a busy socket holds, up to four pieces; the
-    // callback still gets them 16384 bytes at most at a time.
+    // callback still gets them kHttpRecvBufSize bytes at most at a time.
     char buf[4 * kHttpRecvBufSize];
     for (;;) {
         // A raw stream has no pace: it waits as long as the connection lasts.
-        const int r = RecvSome(buf, sizeof(buf), -1);
+        const int r = m_cBody.Read(buf, sizeof(buf), -1);
         if (r <= 0) {
             return EndOfRead(r, false);
         }
@@ -209,27 +195,12 @@ int CHttpRequest::RecvStream() {
     }
 }
 
-int CHttpRequest::RecvMultipart() {
-    CHttpPartSplitter splitter(m_szBoundary, DeliverPart, this);
-    if (m_nLeftLen > 0) {
-        // The bytes that came with the head go first, through the same
-        // framing as the rest.
-        int nRoom = 0;
-        char* p = splitter.Space(&nRoom);
-        std::memcpy(p, m_szRecvBuf + m_nHeadLen, static_cast<size_t>(m_nLeftLen));
-        const int n = m_bChunked != 0 ? m_cChunks.Decode(p, m_nLeftLen) : m_nLeftLen;
-        if (n < 0) {
-            return HTTP_END_FRAMING;
-        }
-        CHttpPartSplitter::Result r = splitter.Commit(n);
-        if (r != CHttpPartSplitter::kGoOn) {
-            return EndOfSplit(r);
-        }
-    }
+int CHttpReceiver::RecvMultipart() {
+    CHttpPartSplitter splitter(m_szBoundary, DeliverPart, this, m_bBoundaryCut);
     for (;;) {
         int nRoom = 0;
         char* p = splitter.Space(&nRoom);
-        const int n = ReadBody(p, nRoom);
+        const int n = m_cBody.Read(p, nRoom, m_nStreamTimeOutMs.load());
         if (n <= 0) {
             return EndOfRead(n, splitter.SawClosingDelimiter());
         }

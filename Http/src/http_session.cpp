@@ -65,18 +65,12 @@ int CHttpSession::SendRequest(const char* pszContentLength, const char* pBody, i
     // The caller's text is sent unchanged; a null one is refused by AddHeader
     // and the request goes on without (or with an earlier) Content-Length.
     RecordResult(m_cParser.AddHeader("Content-Length", pszContentLength));
-    m_cRequest.ForgetLastExchange();
+    m_cRequest.BeginExchange();
     // https: the handshake comes with the first request (or the first after
     // a new connection), so the application can set the options before.
+    // After a refused handshake (its connection is gone) a new one first.
     if (IsHttps() && !m_cRequest.HasTls()) {
-        // After a refused handshake (its connection is gone) a new one first.
-        int nResult = m_cRequest.GetSocket() == -1
-                          ? m_cRequest.ConnectToServer(m_szHost, m_wPort, nTimeOutMs)
-                          : 0;
-        if (nResult == 0) {
-            nResult = m_cRequest.StartTls(m_szHost, m_bTlsVerify, m_bTlsPin ? m_aTlsPin : nullptr,
-                                          nTimeOutMs);
-        }
+        const int nResult = Connect(nTimeOutMs, !m_cRequest.IsConnected());
         if (nResult != 0) {
             return RecordResult(nResult);
         }
@@ -97,15 +91,22 @@ int CHttpSession::SendRequest(const char* pszContentLength, const char* pBody, i
         if (nRetries == 2 || AnswerChallenge(nRetries > 0, pBody, nBodyLen) != 0) {
             return RecordResult(nResult);
         }
-        nResult = m_cRequest.ConnectToServer(m_szHost, m_wPort, nTimeOutMs);
-        if (nResult == 0 && IsHttps()) {
-            nResult = m_cRequest.StartTls(m_szHost, m_bTlsVerify, m_bTlsPin ? m_aTlsPin : nullptr,
-                                          nTimeOutMs);
-        }
+        nResult = Connect(nTimeOutMs, true);
         if (nResult != 0) {
             return RecordResult(nResult);
         }
     }
+}
+
+int CHttpSession::Connect(int nTimeOutMs, bool bNewConnection) {
+    int nResult = bNewConnection ? m_cRequest.ConnectToServer(m_szHost, m_wPort, nTimeOutMs) : 0;
+    if (nResult == 0 && IsHttps()) {
+        // 0 would leave the handshake no round trip at all: it gets 1 ms
+        // (kept on purpose, see docs/internals.md).
+        nResult = m_cRequest.StartTls(m_szHost, m_bTlsVerify, m_bTlsPin ? m_aTlsPin : nullptr,
+                                      nTimeOutMs == 0 ? 1 : nTimeOutMs);
+    }
+    return nResult;
 }
 
 int CHttpSession::Exchange(const char* pBody, int nBodyLen, int nTimeOutMs) {
@@ -151,5 +152,5 @@ int CHttpSession::Close() {
 }
 
 bool CHttpSession::OnOwnReceiver() const {
-    return m_cRequest.OnReceiverThread();
+    return m_cRequest.GetReceiver().OnOwnThread();
 }

@@ -41,6 +41,8 @@ public:
     void Abort() { m_cRequest.Abort(); }
     int Close();
     int GetIndex() const { return m_nIndex; }
+    // Everything the constructor allocates is there.
+    bool Constructed() { return m_cRequest.GetConnection().Usable(); }
     // Called on this session's receiver thread (inside its data callback).
     bool OnOwnReceiver() const;
     // One call at a time works on the session (the exports hold this while
@@ -83,6 +85,9 @@ public:
     int GetAuthScheme() const { return m_nAuthScheme.load(); }
 
 private:
+    // Connects anew (bNewConnection) and, for https, makes the handshake on
+    // the connection. 0 or an error number.
+    int Connect(int nTimeOutMs, bool bNewConnection);
     // One attempt: builds, sends, receives the head. 0, -1 or an error number.
     int Exchange(const char* pBody, int nBodyLen, int nTimeOutMs);
     // Keeps the credentials and puts the Basic authorization in place.

@@ -37,6 +37,10 @@ CHttpSession* CHttpSessionMgr::CreateHttpSession() {
     int nHandle = m_dqFreeHandles.front();
     m_dqFreeHandles.pop_front();
     CHttpSession* pSession = new (std::nothrow) CHttpSession(nHandle);
+    if (pSession != nullptr && !pSession->Constructed()) {
+        delete pSession;
+        pSession = nullptr;
+    }
     if (pSession != nullptr) {
         try {
             m_mapSessions[nHandle] = pSession;

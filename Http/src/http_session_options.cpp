@@ -30,7 +30,7 @@ bool ReadFingerprint(const char* psz, unsigned char* pOut) {
 int CHttpSession::GetStatus(char* pszReason, int nReasonSize) const {
     const int nStatus = m_cRequest.GetStatus();
     if (pszReason != nullptr && nReasonSize > 0) {
-        const char* pszFrom = nStatus != 0 ? m_cRequest.GetReason() : "";
+        const char* pszFrom = nStatus != 0 ? m_cRequest.GetHead().GetReason() : "";
         size_t n = std::strlen(pszFrom);
         if (n > static_cast<size_t>(nReasonSize) - 1) {
             n = static_cast<size_t>(nReasonSize) - 1;
@@ -42,13 +42,14 @@ int CHttpSession::GetStatus(char* pszReason, int nReasonSize) const {
 }
 
 int CHttpSession::GetStreamState(int* pnReason, int* pnDeliveries) const {
+    const CHttpReceiver& cReceiver = m_cRequest.GetReceiver();
     if (pnReason != nullptr) {
-        *pnReason = m_cRequest.GetEndReason();
+        *pnReason = cReceiver.GetEndReason();
     }
     if (pnDeliveries != nullptr) {
-        *pnDeliveries = m_cRequest.GetDeliveries();
+        *pnDeliveries = cReceiver.GetDeliveries();
     }
-    return m_cRequest.GetStreamState();
+    return cReceiver.GetStreamState();
 }
 
 int CHttpSession::SetOption(int nOption, int nValue, const char* pszValue) {
@@ -57,7 +58,7 @@ int CHttpSession::SetOption(int nOption, int nValue, const char* pszValue) {
         if (nValue != 0 && nValue != 1) {
             return HTTP_ERR_BAD_PARAM;
         }
-        m_cRequest.SetEndRecord(nValue != 0);
+        m_cRequest.GetReceiver().SetEndRecord(nValue != 0);
         return 0;
     case HTTP_OPT_TLS_VERIFY:
         if (nValue != 0 && nValue != 1) {
@@ -69,7 +70,7 @@ int CHttpSession::SetOption(int nOption, int nValue, const char* pszValue) {
         if (nValue <= 0) {
             return HTTP_ERR_BAD_PARAM;
         }
-        m_cRequest.SetStreamTimeOut(nValue);
+        m_cRequest.GetReceiver().SetStreamTimeOut(nValue);
         return 0;
     case HTTP_OPT_TLS_PIN:
         if (pszValue == nullptr) {
@@ -91,7 +92,7 @@ int CHttpSession::SetOption(int nOption, int nValue, const char* pszValue) {
 int CHttpSession::GetOption(int nOption) const {
     switch (nOption) {
     case HTTP_OPT_END_RECORD:
-        return m_cRequest.GetEndRecord() ? 1 : 0;
+        return m_cRequest.GetReceiver().GetEndRecord() ? 1 : 0;
     case HTTP_OPT_TLS_VERIFY:
         return m_bTlsVerify;
     case HTTP_OPT_TLS_PIN:
@@ -99,7 +100,7 @@ int CHttpSession::GetOption(int nOption) const {
     case HTTP_OPT_AUTH_SCHEME:
         return m_nAuthScheme.load();
     case HTTP_OPT_STREAM_TIMEOUT:
-        return m_cRequest.GetStreamTimeOut();
+        return m_cRequest.GetReceiver().GetStreamTimeOut();
     default:
         return -1;
     }

@@ -9,7 +9,8 @@
 
 namespace {
 
-// Texts kept exactly as the devices' firmware has always reported them.
+// Texts kept exactly as the devices' firmware has always reported them
+// (docs/internals.md, kept behaviour 3).
 const HttpStatusEntry kStatusTable[kHttpStatusCount] = {
     {0, "100 Continue"},
     {1, "101 Switching Protocol"},

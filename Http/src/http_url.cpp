@@ -1,7 +1,7 @@
 // CHttpSession's URL parser: splits the URL once into the session's fixed
 // URL fields. Not a general URL parser: the scheme is found by a plain
 // substring search and each piece starts at the first occurrence of its
-// delimiter anywhere after the scheme.
+// delimiter anywhere after the scheme (docs/internals.md, kept behaviour 4).
 #include <climits>
 #include <cstdlib>
 #include <cstring>

@@ -5,12 +5,16 @@
 #ifndef FAIL_ALLOC_H
 #define FAIL_ALLOC_H
 
+#include <cstddef>
+
 // The non-throwing allocation after nSkip successful ones returns NULL, once.
 void FailNothrowNewAfter(int nSkip);
 // Cancels a pending failure.
 void ResetNothrowNew();
-// Non-throwing allocations seen since the last FailNothrowNewAfter or reset.
+// Non-throwing allocations seen since the last FailNothrowNewAfter or reset,
+// and the largest of them in bytes.
 int CountNothrowNew();
+size_t LargestNothrowNew();
 // Allocations on the calling thread are neither counted nor failed from now
 // on: for the test server's threads, which stand for the device.
 void ExemptThisThreadFromFailures();

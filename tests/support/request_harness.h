@@ -16,7 +16,7 @@ const char kTestRequest[] = "GET /video HTTP/1.1\r\nHost: camera\r\n\r\n";
 // Connects, sends kTestRequest and receives the head: 0, or the first
 // non-zero result.
 inline int Exchange(CHttpRequest& req, const CTestServer& server, int nTimeOutMs = 3000) {
-    if (req.GetSocket() == -1) {
+    if (!req.IsConnected()) {
         int r = req.ConnectToServer(server.Address().c_str(), server.Port(), 3000);
         if (r != 0) {
             return r;
@@ -35,7 +35,7 @@ inline int ExchangeAndReceive(CHttpRequest& req, const CTestServer& server) {
 // Waits until the receiver returned on its own; false after nTimeOutMs.
 inline bool WaitReceiverEnd(const CHttpRequest& req, int nTimeOutMs) {
     int64_t tEnd = OXR_TickMs() + nTimeOutMs;
-    while (!req.ReceiverEnded()) {
+    while (!req.GetReceiver().Ended()) {
         if (OXR_TickMs() >= tEnd) {
             return false;
         }

@@ -149,16 +149,36 @@ TEST(PartNaming, ExtensionsFollowTheContentType) {
     EXPECT_FALSE(IsTextual("image/jpeg"));
 }
 
-TEST(ErrorWords, EveryLibraryErrorNumberHasANameAndWords) {
-    const int codes[] = {HTTP_ERR_NO_MEMORY,  HTTP_ERR_BAD_PARAM, HTTP_ERR_INFO_TYPE,
-                         HTTP_ERR_BAD_URL,    HTTP_ERR_CONNECT,   HTTP_ERR_SOCKET,
-                         HTTP_ERR_NO_SESSION, HTTP_ERR_STATUS};
-    for (int code : codes) {
-        const std::string words = ErrorInWords(code);
-        EXPECT_EQ(words.rfind("HTTP_ERR_", 0), 0u) << words;
-        EXPECT_NE(words.find("(" + std::to_string(code) + "): "), std::string::npos) << words;
+// The header's table is the one list: oxr-http's words come from it, and the
+// reference's table of error numbers has exactly its rows, in its order.
+TEST(ErrorWords, TheHeadersTableIsTheOneList) {
+#define ROW(name, text) {name, #name, text},
+    const struct {
+        int nCode;
+        std::string name;
+        std::string text;
+    } rows[] = {OXR_HTTP_ERROR_TABLE(ROW)};
+#undef ROW
+    std::string expected;
+    for (const auto& r : rows) {
+        EXPECT_EQ(ErrorInWords(r.nCode), r.name + " (" + std::to_string(r.nCode) + "): " + r.text);
+        expected += r.name + " " + std::to_string(r.nCode) + "\n";
     }
     EXPECT_EQ(ErrorInWords(-99), "unknown error number -99");
+    // "| `HTTP_ERR_NAME` | -N | ..." rows of docs/api.md, wherever they are
+    std::ifstream doc(OXR_API_MD);
+    ASSERT_TRUE(doc.good()) << OXR_API_MD;
+    std::string line, documented;
+    while (std::getline(doc, line)) {
+        if (line.rfind("| `HTTP_ERR_", 0) == 0) {
+            const size_t nNameEnd = line.find('`', 3);
+            const size_t nValueEnd = line.find('|', nNameEnd + 4);
+            std::string value = line.substr(nNameEnd + 4, nValueEnd - nNameEnd - 4);
+            value.erase(value.find_last_not_of(' ') + 1);
+            documented += line.substr(3, nNameEnd - 3) + " " + value + "\n";
+        }
+    }
+    EXPECT_EQ(documented, expected);
 }
 
 struct EndCase {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-// "HTTP_ERR_CONNECT (-9): host not resolved, or no connection within the time-out"
+// "HTTP_ERR_CONNECT (-9): host not resolved, ..." from the header's OXR_HTTP_ERROR_TABLE
 std::string ErrorInWords(int nErrNo);
 
 #endif

@@ -180,18 +180,35 @@ TEST(ApiStatus, StatusOfTheLastHead) {
         EXPECT_EQ(nReason, r.nNoHeadReason) << r.name;
         EXPECT_EQ(OXR_HTTP_Close(h), 0);
     }
-    // a head that never comes: a time-out
-    CTestServer srv;
-    srv.Add(CTestScript().WaitRequest().WaitPeerClose(3000));
-    ASSERT_TRUE(srv.Start());
-    int h = OXR_HTTP_Open(srv.Url("/").c_str(), HTTP_METHOD_GET, nullptr, 0, 2000);
-    ASSERT_GE(h, 0);
-    EXPECT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 200), -1);
-    int nReason = -1;
-    EXPECT_EQ(OXR_HTTP_GetStreamState(h, &nReason, nullptr), HTTP_STREAM_NONE);
-    EXPECT_EQ(nReason, HTTP_END_TIMEOUT);
-    EXPECT_EQ(OXR_HTTP_GetStatus(h, nullptr, 0), 0);
-    EXPECT_EQ(OXR_HTTP_Close(h), 0);
+    // a head, or a TLS handshake, that never comes: why, as for a cut head
+    const struct {
+        const char* name;
+        const char* scheme;
+        CTestScript script;
+        int nReason;
+    } noHead[] = {
+        {"head never comes", "http://", CTestScript().WaitRequest().WaitPeerClose(3000),
+         HTTP_END_TIMEOUT},
+        {"handshake never answered", "https://", CTestScript().WaitPeerClose(3000),
+         HTTP_END_TIMEOUT},
+        {"device hangs up in the handshake", "https://", CTestScript().Pause(50),
+         HTTP_END_PEER_CLOSED},
+    };
+    for (const auto& r : noHead) {
+        CTestServer srv;
+        srv.Add(r.script);
+        ASSERT_TRUE(srv.Start());
+        const std::string url =
+            std::string(r.scheme) + srv.UrlHost() + ":" + std::to_string(srv.Port()) + "/";
+        int h = OXR_HTTP_Open(url.c_str(), HTTP_METHOD_GET, nullptr, 0, 2000);
+        ASSERT_GE(h, 0);
+        EXPECT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 200), -1) << r.name;
+        int nReason = -1;
+        EXPECT_EQ(OXR_HTTP_GetStreamState(h, &nReason, nullptr), HTTP_STREAM_NONE) << r.name;
+        EXPECT_EQ(nReason, r.nReason) << r.name;
+        EXPECT_EQ(OXR_HTTP_GetStatus(h, nullptr, 0), 0) << r.name;
+        EXPECT_EQ(OXR_HTTP_Close(h), 0);
+    }
     // unknown handles and options
     EXPECT_EQ(OXR_HTTP_GetStatus(1000, nullptr, 0), -1);
     EXPECT_EQ(OXR_HTTP_GetErrNo(-1), HTTP_ERR_NO_SESSION);

@@ -139,6 +139,61 @@ TEST(ApiStream, CloseFromInsideTheCallbackIsRefused) {
     EXPECT_EQ(sink.data[1], "later");
 }
 
+// Two callbacks that close each other's sessions at the same moment: one
+// Close goes through, the other is refused at once, where both would have
+// waited for each other for ever; the session left is closed as usual.
+struct Crossed {
+    std::atomic<int>* pInside = nullptr; // callbacks that have begun, of both
+    int nOther = -1;                     // the handle this callback closes
+    std::atomic<int> nResult{1};
+    std::atomic<int> bDone{0};
+};
+
+int OXR_HTTP_CALLBACK CloseTheOther(int, void* pUser, OXR_HTTP_DATA*) {
+    Crossed* c = static_cast<Crossed*>(pUser);
+    if (c->bDone.load() != 0) {
+        return 0;
+    }
+    ++*c->pInside;
+    for (int i = 0; i < 400 && c->pInside->load() < 2; ++i) {
+        OXR_Sleep(5);
+    }
+    c->nResult = OXR_HTTP_Close(c->nOther);
+    c->bDone = 1;
+    return 0;
+}
+
+TEST(ApiStream, CallbacksThatCloseEachOthersSessions) {
+    CTestServer srvA, srvB;
+    for (CTestServer* s : {&srvA, &srvB}) {
+        s->Add(
+            CTestScript().WaitRequest().Send(ResponseHead("text/plain") + "x").WaitPeerClose(5000));
+        ASSERT_TRUE(s->Start());
+    }
+    std::atomic<int> nInside{0};
+    Crossed a, b;
+    a.pInside = b.pInside = &nInside;
+    const int ha = OXR_HTTP_OpenEx(srvA.Url("/").c_str(), HTTP_METHOD_GET, nullptr, 0, 2000,
+                                   CloseTheOther, &a);
+    const int hb = OXR_HTTP_OpenEx(srvB.Url("/").c_str(), HTTP_METHOD_GET, nullptr, 0, 2000,
+                                   CloseTheOther, &b);
+    ASSERT_GE(ha, 0);
+    ASSERT_GE(hb, 0);
+    a.nOther = hb;
+    b.nOther = ha;
+    ASSERT_EQ(OXR_HTTP_SendRequest(ha, "0", nullptr, 0, 2000), 0);
+    ASSERT_EQ(OXR_HTTP_SendRequest(hb, "0", nullptr, 0, 2000), 0);
+    for (int i = 0; i < 1000 && (a.bDone.load() == 0 || b.bDone.load() == 0); ++i) {
+        OXR_Sleep(5);
+    }
+    ASSERT_TRUE(a.bDone.load() != 0 && b.bDone.load() != 0) << "the two Close calls hang";
+    EXPECT_EQ(a.nResult + b.nResult, -1) << a.nResult << " " << b.nResult;
+    const int hLeft = a.nResult == 0 ? ha : hb;
+    EXPECT_EQ(OXR_HTTP_GetStreamState(hLeft, nullptr, nullptr), HTTP_STREAM_RUNNING);
+    EXPECT_EQ(OXR_HTTP_Close(hLeft), 0);
+    EXPECT_EQ(OXR_HTTP_Close(hLeft == ha ? hb : ha), -1); // closed by the callback
+}
+
 TEST(ApiStream, CloseWhileTheReceiverWaitsIsPrompt) {
     CTestServer srv;
     CTestScript script;

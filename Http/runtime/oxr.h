@@ -177,6 +177,9 @@ OXR_THREAD OXR_Thread_Create(OXR_THREAD_PROC pfnProc, void* pArg, int, int, int,
 int OXR_Thread_Wait(OXR_THREAD hThread);
 // Non-zero when called on the thread that hThread names.
 int OXR_Thread_IsCurrent(OXR_THREAD hThread);
+// The argument the calling thread was started with, when OXR_Thread_Create
+// started it with pfnProc; NULL on every other thread.
+void* OXR_Thread_Arg(OXR_THREAD_PROC pfnProc);
 void OXR_Sleep(int nMs);
 // Milliseconds from an arbitrary start, monotonic.
 int64_t OXR_TickMs();

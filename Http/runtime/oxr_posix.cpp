@@ -287,6 +287,10 @@ int OXR_Thread_IsCurrent(OXR_THREAD hThread) {
     return hThread != nullptr && t_pSelf == hThread;
 }
 
+void* OXR_Thread_Arg(OXR_THREAD_PROC pfnProc) {
+    return t_pSelf != nullptr && t_pSelf->pfnProc == pfnProc ? t_pSelf->pArg : nullptr;
+}
+
 void OXR_Sleep(int nMs) {
     timespec ts{nMs / 1000, static_cast<long>(nMs % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {

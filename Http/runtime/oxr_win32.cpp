@@ -260,9 +260,10 @@ int OXR_Recv(int nSocket, char* pBuf, int nLen) {
 
 namespace {
 
-// Threads are told apart by their system id, not by thread-local storage:
-// the DLL asks not to be told of thread ends, so per-thread state kept in
-// it would never be released.
+// Threads are told apart by their system id. The one thread-local slot is
+// a pointer to the record (a TLS index: nothing is allocated per thread, so
+// nothing is left behind when a thread ends, of which the DLL asks not to
+// be told).
 struct ThreadRecord {
     HANDLE hThread;
     std::atomic<DWORD> dwId;
@@ -270,9 +271,14 @@ struct ThreadRecord {
     void* pArg;
 };
 
+const DWORD g_dwSelfSlot = TlsAlloc();
+
 unsigned __stdcall ThreadMain(void* p) {
     ThreadRecord* rec = static_cast<ThreadRecord*>(p);
     rec->dwId = GetCurrentThreadId();
+    if (g_dwSelfSlot != TLS_OUT_OF_INDEXES) {
+        TlsSetValue(g_dwSelfSlot, rec);
+    }
     rec->pfnProc(rec->pArg);
     return 0;
 }
@@ -314,6 +320,14 @@ int OXR_Thread_Wait(OXR_THREAD hThread) {
 int OXR_Thread_IsCurrent(OXR_THREAD hThread) {
     return hThread != nullptr &&
            static_cast<ThreadRecord*>(hThread)->dwId.load() == GetCurrentThreadId();
+}
+
+void* OXR_Thread_Arg(OXR_THREAD_PROC pfnProc) {
+    if (g_dwSelfSlot == TLS_OUT_OF_INDEXES) {
+        return nullptr;
+    }
+    const ThreadRecord* rec = static_cast<const ThreadRecord*>(TlsGetValue(g_dwSelfSlot));
+    return rec != nullptr && rec->pfnProc == pfnProc ? rec->pArg : nullptr;
 }
 
 void OXR_Sleep(int nMs) {

@@ -184,7 +184,13 @@ int OXR_HTTP_CALL OXR_HTTP_Close(int nHandle) {
     if (pSession->OnOwnReceiver()) {
         return pSession->Close();
     }
-    if (g_cSessionMgr.TakeHttpSession(pSession.Get()) != 0) {
+    const CHttpReceiver* pCaller = CHttpReceiver::OfCallingThread();
+    const int nTaken = g_cSessionMgr.TakeHttpSession(pSession.Get(), pCaller);
+    if (nTaken == -2) {
+        HTTP_LOG(kLogFailure, "Close Return -1, its receiver is closing the caller's session\n");
+        return -1;
+    }
+    if (nTaken != 0) {
         // Another thread's Close took it first.
         SetLastErrNo(HTTP_ERR_NO_SESSION);
         HTTP_LOG(kLogFailure, "Get HttpSession return NULL, Func Return -1\n");
@@ -193,6 +199,7 @@ int OXR_HTTP_CALL OXR_HTTP_Close(int nHandle) {
     CHttpSession* pOwned = pSession.Get();
     pSession.Detach();
     pOwned->Close();
+    g_cSessionMgr.EndJoin(pCaller);
     g_cSessionMgr.DestroyHttpSession(pOwned);
     return 0;
 }

@@ -96,10 +96,11 @@ int CHttpConnection::ConnectTo(const char* pszHost, uint16_t wPort, int64_t tDea
 }
 
 int CHttpConnection::Handshake(const char* pszHost, int nVerify, const unsigned char* pPin,
-                               int nTimeOutMs) {
+                               int nTimeOutMs, int* pnTls) {
     OXR_TLS* pTls = nullptr;
     const int r =
         OXR_TlsConnect(m_nSocket.load(), pszHost, nVerify, pPin, nTimeOutMs, m_pWaker, &pTls);
+    *pnTls = r;
     if (r != OXR_TLS_OK) {
         CHttpText<128> record;
         record.AppendF("ConnectToServer Return -1, TLS handshake failed, %s\n",

@@ -42,9 +42,10 @@ public:
     int Connect(const char* pszHost, uint16_t wPort, int nTimeOutMs);
     // The TLS handshake over the connection, the certificate checked against
     // the host (nVerify 1) or the SHA-256 pin (pPin, 32 bytes, when given),
-    // within nTimeOutMs. 0, or HTTP_ERR_CONNECT with a record naming why; the
-    // connection is then closed.
-    int Handshake(const char* pszHost, int nVerify, const unsigned char* pPin, int nTimeOutMs);
+    // within nTimeOutMs. 0, or HTTP_ERR_CONNECT with a record naming why
+    // (*pnTls: the TLS result); the connection is then closed.
+    int Handshake(const char* pszHost, int nVerify, const unsigned char* pPin, int nTimeOutMs,
+                  int* pnTls);
     // False when the connection could not get what its waits need (no
     // memory): it can never connect.
     bool Usable() const { return m_pWaker != nullptr; }

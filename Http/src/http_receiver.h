@@ -59,6 +59,10 @@ public:
     }
     // The receiver started last has returned (or none was started).
     bool Ended() const { return m_bRecvEnded.load() != 0; }
+    // The receiver whose thread calls this (from its data callback), or NULL.
+    static const CHttpReceiver* OfCallingThread() {
+        return static_cast<const CHttpReceiver*>(OXR_Thread_Arg(RecvThreadProc));
+    }
 
     // Progress, readable from any thread.
     int GetStreamState() const; // HTTP_STREAM_*

@@ -13,6 +13,22 @@ int CHttpRequest::ConnectToServer(const char* pszHost, uint16_t wPort, int nTime
     return m_cConn.Connect(pszHost, wPort, nTimeOutMs);
 }
 
+int CHttpRequest::StartTls(const char* pszHost, int nVerify, const unsigned char* pPin,
+                           int nTimeOutMs) {
+    int nTls = OXR_TLS_OK;
+    const int nResult = m_cConn.Handshake(pszHost, nVerify, pPin, nTimeOutMs, &nTls);
+    if (nResult != 0) {
+        // A refused certificate is the library's own decision: no end reason
+        // fits it, and the record says why.
+        m_cReceiver.NoHead(nTls == OXR_TLS_E_TIMEOUT     ? HTTP_END_TIMEOUT
+                           : nTls == OXR_TLS_E_STOPPED   ? HTTP_END_STOPPED
+                           : nTls == OXR_TLS_E_PROTOCOL  ? HTTP_END_PEER_CLOSED
+                           : nTls == OXR_TLS_E_NO_MEMORY ? HTTP_END_NO_MEMORY
+                                                         : HTTP_END_NONE);
+    }
+    return nResult;
+}
+
 void CHttpRequest::BeginExchange() {
     if (!m_cReceiver.Ended()) {
         return;

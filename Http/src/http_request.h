@@ -23,10 +23,9 @@ public:
     // replacing the connection there is. 0, HTTP_ERR_CONNECT or
     // HTTP_ERR_SOCKET.
     int ConnectToServer(const char* pszHost, uint16_t wPort, int nTimeOutMs);
-    // https: the TLS handshake (CHttpConnection::Handshake).
-    int StartTls(const char* pszHost, int nVerify, const unsigned char* pPin, int nTimeOutMs) {
-        return m_cConn.Handshake(pszHost, nVerify, pPin, nTimeOutMs);
-    }
+    // https: the TLS handshake (CHttpConnection::Handshake). When it fails,
+    // the stream state says why, as for a head that did not come.
+    int StartTls(const char* pszHost, int nVerify, const unsigned char* pPin, int nTimeOutMs);
     bool HasTls() const { return m_cConn.HasTls(); }
     bool IsConnected() const { return m_cConn.IsOpen(); }
     // A new request begins: the last one's status and stream state no longer

@@ -45,6 +45,7 @@ public:
     bool Constructed() { return m_cRequest.GetConnection().Usable(); }
     // Called on this session's receiver thread (inside its data callback).
     bool OnOwnReceiver() const;
+    const CHttpReceiver* GetReceiver() const { return &m_cRequest.GetReceiver(); }
     // One call at a time works on the session (the exports hold this while
     // they do; GetStreamState and GetErrNo read atomics and need not).
     void LockCalls() { OXR_MutexLock(&m_hCallMutex); }
@@ -159,14 +160,22 @@ public:
     void ReleaseHttpSession(CHttpSession* pSession);
     // Takes a held session out of the registry (later lookups find nothing),
     // wakes the other calls holding it and waits until they let it go; then
-    // it is the caller's alone. -1 when another Close came first.
-    int TakeHttpSession(CHttpSession* pSession);
+    // it is the caller's alone. -1 when another Close came first; -2 when
+    // pCaller (the receiver whose callback closes, NULL on other threads)
+    // would wait for a receiver that waits, in a Close of its own, for
+    // pCaller: the session is left as it is. Until EndJoin(pCaller), pCaller
+    // counts as waiting for the session's receiver.
+    int TakeHttpSession(CHttpSession* pSession, const CHttpReceiver* pCaller);
+    void EndJoin(const CHttpReceiver* pCaller);
     int DestroyHttpSession(CHttpSession* pSession);
 
 private:
     OXR_MUTEX m_hMutex; // guards both tables, also while a session is built or freed
     std::map<int, CHttpSession*> m_mapSessions;
     std::deque<int> m_dqFreeHandles;
+    // Receivers whose callbacks are closing a session, and that session's
+    // receiver they will join; only compared, never followed.
+    std::map<const CHttpReceiver*, const CHttpReceiver*> m_mapJoins;
 };
 
 #endif // HTTP_SESSION_H

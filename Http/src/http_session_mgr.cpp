@@ -90,11 +90,30 @@ void CHttpSessionMgr::ReleaseHttpSession(CHttpSession* pSession) {
     OXR_MutexUnlock(&m_hMutex);
 }
 
-int CHttpSessionMgr::TakeHttpSession(CHttpSession* pSession) {
+int CHttpSessionMgr::TakeHttpSession(CHttpSession* pSession, const CHttpReceiver* pCaller) {
     OXR_MutexLock(&m_hMutex);
     if (pSession->m_bClosing) {
         OXR_MutexUnlock(&m_hMutex);
         return -1;
+    }
+    if (pCaller != nullptr) {
+        // Callbacks that close each other's sessions would join each other's
+        // threads for ever: the one that would close the ring is refused.
+        const CHttpReceiver* p = pSession->GetReceiver();
+        for (int i = 0; p != nullptr && i <= kHttpMaxSessions; ++i) {
+            if (p == pCaller) {
+                OXR_MutexUnlock(&m_hMutex);
+                return -2;
+            }
+            auto it = m_mapJoins.find(p);
+            p = it != m_mapJoins.end() ? it->second : nullptr;
+        }
+        try {
+            m_mapJoins[pCaller] = pSession->GetReceiver();
+        } catch (const std::bad_alloc&) {
+            OXR_MutexUnlock(&m_hMutex);
+            return -2;
+        }
     }
     pSession->m_bClosing = true;
     m_mapSessions.erase(pSession->GetIndex());
@@ -111,6 +130,15 @@ int CHttpSessionMgr::TakeHttpSession(CHttpSession* pSession) {
         }
         OXR_Sleep(kReleasePollMs);
     }
+}
+
+void CHttpSessionMgr::EndJoin(const CHttpReceiver* pCaller) {
+    if (pCaller == nullptr) {
+        return;
+    }
+    OXR_MutexLock(&m_hMutex);
+    m_mapJoins.erase(pCaller);
+    OXR_MutexUnlock(&m_hMutex);
 }
 
 int CHttpSessionMgr::DestroyHttpSession(CHttpSession* pSession) {

@@ -99,6 +99,7 @@ extern "C" {
 #define HTTP_END_FRAMING 4   /* broken framing: chunk, part head or part too large */
 #define HTTP_END_STOPPED 5   /* stopped by OXR_HTTP_Close */
 #define HTTP_END_NO_MEMORY 6 /* no memory for a part */
+#define HTTP_END_COMPLETE 7  /* keep-alive: the body is whole, as its framing says */
 
 /* Options of a session (OXR_HTTP_SetOption, OXR_HTTP_GetOption). */
 #define HTTP_OPT_END_RECORD 1  /* 1: one last callback, without data, when the receiver ends */
@@ -106,6 +107,8 @@ extern "C" {
 #define HTTP_OPT_TLS_PIN 3     /* https: the SHA-256 fingerprint (hex) the certificate must have */
 #define HTTP_OPT_AUTH_SCHEME 4 /* read only: HTTP_AUTH_* of the last request */
 #define HTTP_OPT_STREAM_TIMEOUT 5 /* multipart: ms without data that end the stream (8000) */
+#define HTTP_OPT_KEEP_ALIVE 6      /* 1: bodies end by their framing; a kept connection is reused */
+#define HTTP_OPT_CONNECTIONS 11    /* read only: connections the session has made so far */
 
 /* Authorization scheme a session's last request carried (HTTP_OPT_AUTH_SCHEME). */
 #define HTTP_AUTH_NONE 0   /* no credentials */

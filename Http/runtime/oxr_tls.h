@@ -5,7 +5,8 @@
 
 #include "oxr.h"
 
-struct OXR_TLS; // one TLS client connection over a connected TCP socket
+struct OXR_TLS;         // one TLS client connection over a connected TCP socket
+struct OXR_TLS_SESSION; // a session a later handshake with the same server may resume
 
 // Results of OXR_TlsConnect (and OXR_TlsResultText): apart from the library's
 // error numbers and the runtime's socket results, so that no value means two
@@ -31,9 +32,19 @@ struct OXR_TLS; // one TLS client connection over a connected TCP socket
 // nTimeOutMs overall (below 0: no limit; 0: only what needs no wait). Every
 // wait is OXR_WaitSocket with pWaker (may be NULL), so a wake ends it at once
 // with OXR_TLS_E_STOPPED. The socket is put in non-blocking mode and stays
-// so. On success *ppTls is set.
+// so. On success *ppTls is set. pResume (may be NULL): a session of an
+// earlier connection to the same server, saved by OXR_TlsSaveSession, that
+// the handshake offers; offer it only to a handshake that checks the
+// certificate as the one that made it did (a resumed session is not checked
+// again).
 int OXR_TlsConnect(int nSocket, const char* pszHost, int nVerify, const unsigned char* pPin,
-                   int nTimeOutMs, OXR_WAKER* pWaker, OXR_TLS** ppTls);
+                   int nTimeOutMs, OXR_WAKER* pWaker, OXR_TLS** ppTls,
+                   OXR_TLS_SESSION* pResume = nullptr);
+// The session of an established connection, for a later handshake to
+// resume; NULL when it cannot be resumed, or where the platform resumes
+// sessions by itself (SChannel). Free it with OXR_TlsFreeSession.
+OXR_TLS_SESSION* OXR_TlsSaveSession(OXR_TLS* pTls);
+void OXR_TlsFreeSession(OXR_TLS_SESSION* pSession);
 
 // "certificate not trusted", "name mismatch", "pinned certificate mismatch",
 // "protocol failure", "time-out", "stopped", "no memory" (and "ok").

@@ -164,7 +164,8 @@ void Release(OXR_TLS* t) {
 } // namespace
 
 int OXR_TlsConnect(int nSocket, const char* pszHost, int nVerify, const unsigned char* pPin,
-                   int nTimeOutMs, OXR_WAKER* pWaker, OXR_TLS** ppTls) {
+                   int nTimeOutMs, OXR_WAKER* pWaker, OXR_TLS** ppTls,
+                   OXR_TLS_SESSION* pResume) {
     if (ppTls == nullptr) {
         return OXR_TLS_E_PROTOCOL;
     }
@@ -213,6 +214,9 @@ int OXR_TlsConnect(int nSocket, const char* pszHost, int nVerify, const unsigned
     }
     if (bOk && !bIp) {
         bOk = SSL_set_tlsext_host_name(t->pSsl, szHost) == 1;
+    }
+    if (bOk && pResume != nullptr) {
+        SSL_set_session(t->pSsl, reinterpret_cast<SSL_SESSION*>(pResume));
     }
     if (!bOk) {
         Release(t);
@@ -310,6 +314,23 @@ int OXR_TlsPeerFingerprint(OXR_TLS* pTls, unsigned char* pOut32) {
         std::memcpy(pOut32, md, 32);
     }
     return r;
+}
+
+OXR_TLS_SESSION* OXR_TlsSaveSession(OXR_TLS* pTls) {
+    if (pTls == nullptr || pTls->nState < 0) {
+        return nullptr;
+    }
+    SSL_SESSION* pSession = SSL_get1_session(pTls->pSsl);
+    if (pSession != nullptr && SSL_SESSION_is_resumable(pSession) != 1) {
+        SSL_SESSION_free(pSession);
+        pSession = nullptr;
+    }
+    ERR_clear_error();
+    return reinterpret_cast<OXR_TLS_SESSION*>(pSession);
+}
+
+void OXR_TlsFreeSession(OXR_TLS_SESSION* pSession) {
+    SSL_SESSION_free(reinterpret_cast<SSL_SESSION*>(pSession));
 }
 
 void OXR_TlsFree(OXR_TLS* pTls) {

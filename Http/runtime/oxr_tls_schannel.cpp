@@ -230,7 +230,7 @@ bool BareHost(const char* pszHost, char (&szOut)[256], bool* pbIp) {
 } // namespace
 
 int OXR_TlsConnect(int nSocket, const char* pszHost, int nVerify, const unsigned char* pPin,
-                   int nTimeOutMs, OXR_WAKER* pWaker, OXR_TLS** ppTls) {
+                   int nTimeOutMs, OXR_WAKER* pWaker, OXR_TLS** ppTls, OXR_TLS_SESSION*) {
     if (ppTls == nullptr) {
         return OXR_TLS_E_PROTOCOL;
     }
@@ -325,6 +325,14 @@ static void SendCloseNotify(OXR_TLS* t) {
         FreeContextBuffer(out.pvBuffer);
     }
 }
+
+// SChannel keeps its sessions in its own cache, by target name, and resumes
+// them by itself.
+OXR_TLS_SESSION* OXR_TlsSaveSession(OXR_TLS*) {
+    return nullptr;
+}
+
+void OXR_TlsFreeSession(OXR_TLS_SESSION*) {}
 
 void OXR_TlsFree(OXR_TLS* pTls) {
     if (pTls == nullptr) {

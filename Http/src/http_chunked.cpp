@@ -17,6 +17,7 @@ void CHttpChunkDecoder::Reset() {
     m_eState = kSize;
     m_nLeft = 0;
     m_bDigits = false;
+    m_bSurplus = false;
 }
 
 CHttpChunkDecoder::State CHttpChunkDecoder::SizeLineEnded() {
@@ -102,6 +103,9 @@ int CHttpChunkDecoder::Decode(char* p, int nLen) {
         default:
             break;
         }
+    }
+    if (m_eState == kDone && nIn < nLen) {
+        m_bSurplus = true;
     }
     return (m_eState == kError && nOut == 0) ? -1 : nOut;
 }

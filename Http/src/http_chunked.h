@@ -15,6 +15,8 @@ public:
     // The zero-size chunk and its trailer have been seen.
     bool Done() const { return m_eState == kDone; }
     bool Failed() const { return m_eState == kError; }
+    // Bytes came after the end of the body (which no request asked for).
+    bool Surplus() const { return m_bSurplus; }
 
 private:
     enum State {
@@ -35,6 +37,7 @@ private:
     State m_eState;
     long long m_nLeft; // size being read, then data bytes left of the chunk
     bool m_bDigits;    // the size line has at least one digit
+    bool m_bSurplus;
 };
 
 #endif // HTTP_CHUNKED_H

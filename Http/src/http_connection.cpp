@@ -19,12 +19,14 @@ const int kSocketBufSize = 0x40000;
 
 CHttpConnection::CHttpConnection()
     : m_nSocket(-1), m_bWoken(0), m_bAborted(0), m_pWaker(OXR_WakerCreate()), m_pTls(nullptr),
-      m_pSource(nullptr) {
+      m_pSource(nullptr), m_nConnections(0), m_nExchanges(0), m_bResume(false), m_pSaved(nullptr),
+      m_nSavedVerify(0), m_bSavedPin(false), m_aSavedPin() {
     OXR_MutexCreate(&m_hMutex, 0);
 }
 
 CHttpConnection::~CHttpConnection() {
     Close();
+    OXR_TlsFreeSession(m_pSaved);
     OXR_WakerFree(m_pWaker);
     OXR_MutexDestroy(&m_hMutex);
 }
@@ -39,7 +41,12 @@ int CHttpConnection::Connect(const char* pszHost, uint16_t wPort, int nTimeOutMs
     // comes meanwhile shows in m_bAborted, set before its wake.
     m_bWoken = 0;
     OXR_WakerReset(m_pWaker);
-    return ConnectTo(pszHost, wPort, OXR_DeadlineOf(nTimeOutMs));
+    m_nExchanges = 0;
+    const int nResult = ConnectTo(pszHost, wPort, OXR_DeadlineOf(nTimeOutMs));
+    if (nResult == 0) {
+        ++m_nConnections;
+    }
+    return nResult;
 }
 
 int CHttpConnection::ConnectTo(const char* pszHost, uint16_t wPort, int64_t tDeadline) {
@@ -98,9 +105,21 @@ int CHttpConnection::ConnectTo(const char* pszHost, uint16_t wPort, int64_t tDea
 int CHttpConnection::Handshake(const char* pszHost, int nVerify, const unsigned char* pPin,
                                int nTimeOutMs, int* pnTls) {
     OXR_TLS* pTls = nullptr;
-    const int r =
-        OXR_TlsConnect(m_nSocket.load(), pszHost, nVerify, pPin, nTimeOutMs, m_pWaker, &pTls);
+    // A saved session is offered only to a handshake that checks the
+    // certificate as the one that made it did: a resumed one is not checked.
+    const bool bOffer = m_pSaved != nullptr && m_nSavedVerify == nVerify &&
+                        m_bSavedPin == (pPin != nullptr) &&
+                        (pPin == nullptr || std::memcmp(pPin, m_aSavedPin, 32) == 0);
+    const int r = OXR_TlsConnect(m_nSocket.load(), pszHost, nVerify, pPin, nTimeOutMs, m_pWaker,
+                                 &pTls, bOffer ? m_pSaved : nullptr);
     *pnTls = r;
+    OXR_TlsFreeSession(m_pSaved);
+    m_pSaved = nullptr;
+    m_nSavedVerify = nVerify;
+    m_bSavedPin = pPin != nullptr;
+    if (pPin != nullptr) {
+        std::memcpy(m_aSavedPin, pPin, sizeof(m_aSavedPin));
+    }
     if (r != OXR_TLS_OK) {
         CHttpText<128> record;
         record.AppendF("ConnectToServer Return -1, TLS handshake failed, %s\n",
@@ -226,8 +245,23 @@ void CHttpConnection::Interrupt(bool bForGood) {
     OXR_MutexUnlock(&m_hMutex);
 }
 
+bool CHttpConnection::IsQuiet() {
+    if (m_pSource != nullptr) {
+        return true;
+    }
+    const int nSocket = m_nSocket.load();
+    if (nSocket < 0 || m_bWoken.load() != 0 || m_bAborted.load() != 0 ||
+        (m_pTls != nullptr && OXR_TlsPending(m_pTls) > 0)) {
+        return false;
+    }
+    return OXR_WaitSocket(nSocket, 0, 0, m_pWaker) == 0;
+}
+
 void CHttpConnection::Close() {
     if (m_pTls != nullptr) {
+        if (m_bResume && m_pSaved == nullptr) {
+            m_pSaved = OXR_TlsSaveSession(m_pTls);
+        }
         OXR_TlsFree(m_pTls);
         m_pTls = nullptr;
     }

@@ -49,6 +49,16 @@ public:
     // False when the connection could not get what its waits need (no
     // memory): it can never connect.
     bool Usable() const { return m_pWaker != nullptr; }
+    // Connections made so far; responses whose head was read on this one.
+    int GetConnections() const { return m_nConnections.load(); }
+    int Exchanges() const { return m_nExchanges; }
+    void CountExchange() { ++m_nExchanges; }
+    // An idle connection that has nothing to read: the device has neither
+    // closed it nor sent anything unasked.
+    bool IsQuiet();
+    // Keep a TLS session when the connection closes, and offer it to the
+    // next handshake of the same session, so the device may resume it.
+    void SetResume(bool bOn) { m_bResume = bOn; }
     bool IsOpen() const { return m_nSocket.load() != -1 || m_pSource != nullptr; }
     bool HasTls() const { return m_pTls != nullptr; }
     // Sends every byte within nTimeOutMs. 0, or HTTP_ERR_SOCKET with a record.
@@ -86,6 +96,15 @@ private:
     // (the request's, then the receiver's).
     OXR_TLS* m_pTls;
     const HttpByteSource* m_pSource;
+    std::atomic<int> m_nConnections; // read by any thread (an option)
+    int m_nExchanges;
+    bool m_bResume;
+    // The TLS session of the last connection, with what its certificate was
+    // checked against; offered to the next handshake that checks the same.
+    OXR_TLS_SESSION* m_pSaved;
+    int m_nSavedVerify;
+    bool m_bSavedPin;
+    unsigned char m_aSavedPin[32];
 };
 
 #endif // HTTP_CONNECTION_H

@@ -11,23 +11,29 @@ CHttpResponseHead::CHttpResponseHead() : m_nRecvLen(0), m_nHeadLen(0), m_nLeftLe
     std::memset(m_szRecvBuf, 0, sizeof(m_szRecvBuf));
 }
 
-int CHttpResponseHead::Recv(CHttpConnection& cConn, int nTimeOutMs, int* pnWhy) {
+int CHttpResponseHead::Recv(CHttpConnection& cConn, int64_t tDeadline, int* pnWhy,
+                            bool bAfterInterim) {
     // Bytes of an earlier response beyond m_nRecvLen never count: every
     // search below ends at the bytes received for this head.
-    m_nRecvLen = 0;
+    const int nKept = bAfterInterim ? m_nLeftLen : 0;
+    if (nKept > 0) {
+        std::memmove(m_szRecvBuf, m_szRecvBuf + m_nHeadLen, static_cast<size_t>(nKept));
+    }
+    m_nRecvLen = nKept;
     m_nHeadLen = 0;
     m_nLeftLen = 0;
     m_nStatus = 0;
     *pnWhy = HTTP_END_NONE;
-    const char* pHeadEnd = nullptr;
+    const char* pHeadEnd =
+        nKept > 0 ? HttpFindHeadEnd(m_szRecvBuf, m_szRecvBuf, m_szRecvBuf + nKept) : nullptr;
     while (pHeadEnd == nullptr) {
         if (m_nRecvLen >= kHttpRecvBufSize) {
             *pnWhy = HTTP_END_FRAMING;
             return -1;
         }
-        // The time-out bounds each wait for more of the head.
-        const int r =
-            cConn.Read(m_szRecvBuf + m_nRecvLen, kHttpRecvBufSize - m_nRecvLen, nTimeOutMs);
+        // One deadline for the whole head, however slowly its bytes come.
+        const int r = cConn.Read(m_szRecvBuf + m_nRecvLen, kHttpRecvBufSize - m_nRecvLen,
+                                 OXR_MsLeft(tDeadline));
         if (r <= 0) {
             *pnWhy = r == kReadTimeOut   ? HTTP_END_TIMEOUT
                      : r == kReadStopped ? HTTP_END_STOPPED
@@ -59,8 +65,133 @@ int CHttpResponseHead::GetBoundary(char* pszOut, bool* pbCut) {
     return HttpGetBoundary(pszType, pszOut, pbCut);
 }
 
+bool CHttpResponseHead::IsMultipart() {
+    const char* pszType = m_cRecvParser.GetResponseHeader("Content-Type", true);
+    char szBoundary[kHttpBoundaryMax + 1];
+    return pszType != nullptr && HttpGetBoundary(pszType, szBoundary) > 0;
+}
+
 bool CHttpResponseHead::IsChunked() {
     const char* pszValue = m_cRecvParser.GetResponseHeader("Transfer-Encoding", true);
     return pszValue != nullptr &&
            OXR_Memcasemem(pszValue, pszValue + std::strlen(pszValue), "chunked", 7) != nullptr;
+}
+
+namespace {
+
+// Whether a comma-separated field value holds the token (case ignored).
+bool HasToken(const char* pszValue, const char* pszToken) {
+    const size_t nToken = std::strlen(pszToken);
+    const char* p = pszValue;
+    while (*p != '\0') {
+        while (*p == ' ' || *p == '\t' || *p == ',') {
+            ++p;
+        }
+        const char* pEnd = p;
+        while (*pEnd != '\0' && *pEnd != ',') {
+            ++pEnd;
+        }
+        const char* pLast = pEnd;
+        while (pLast > p && (pLast[-1] == ' ' || pLast[-1] == '\t')) {
+            --pLast;
+        }
+        if (static_cast<size_t>(pLast - p) == nToken &&
+            OXR_Memcasemem(p, pLast, pszToken, nToken) == p) {
+            return true;
+        }
+        p = pEnd;
+    }
+    return false;
+}
+
+// What the Content-Length fields say together: -1 when there is none, -2
+// when one is no count or two disagree (a list of equal counts is one).
+bool ReadLength(void* pCtx, const char* pszValue) {
+    long long* pn = static_cast<long long*>(pCtx);
+    const char* p = pszValue;
+    for (;;) {
+        while (*p == ' ' || *p == '\t') {
+            ++p;
+        }
+        long long n = 0;
+        const char* pDigits = p;
+        while (*p >= '0' && *p <= '9' && n <= (1LL << 50)) {
+            n = n * 10 + (*p++ - '0');
+        }
+        while (*p == ' ' || *p == '\t') {
+            ++p;
+        }
+        if (p == pDigits || (*p != ',' && *p != '\0') || (*pn >= 0 && *pn != n)) {
+            *pn = -2;
+            return false;
+        }
+        *pn = n;
+        if (*p == '\0') {
+            return true;
+        }
+        ++p;
+    }
+}
+
+struct FieldScan {
+    const char* pszLast; // the last value of the field
+    bool bClose;
+    bool bKeepAlive;
+};
+
+bool ScanConnection(void* pCtx, const char* pszValue) {
+    FieldScan* s = static_cast<FieldScan*>(pCtx);
+    s->bClose = s->bClose || HasToken(pszValue, "close");
+    s->bKeepAlive = s->bKeepAlive || HasToken(pszValue, "keep-alive");
+    return true;
+}
+
+bool LastValue(void* pCtx, const char* pszValue) {
+    static_cast<FieldScan*>(pCtx)->pszLast = pszValue;
+    return true;
+}
+
+// The last coding of a Transfer-Encoding value.
+bool EndsInChunked(const char* pszValue) {
+    const char* pComma = std::strrchr(pszValue, ',');
+    return HasToken(pComma != nullptr ? pComma + 1 : pszValue, "chunked");
+}
+
+} // namespace
+
+HttpBodyFraming CHttpResponseHead::GetFraming(bool bHeadRequest, bool bRefused) {
+    CHttpParser& p = m_cRecvParser;
+    if (bRefused && p.ParseHeaders() != 0) {
+        p.ClearResponseHeaders();
+        return HttpBodyFraming{kBodyToClose, 0, false};
+    }
+    const int nStatus = *p.GetStatusCode();
+    FieldScan conn = {nullptr, false, false};
+    p.ForEachResponseHeader("Connection", ScanConnection, &conn);
+    const bool bHttp11 = std::strcmp(p.GetVersion(), "HTTP/1.1") == 0;
+    HttpBodyFraming f = {kBodyToClose, 0, bHttp11 ? !conn.bClose : conn.bKeepAlive && !conn.bClose};
+    FieldScan coding = {nullptr, false, false};
+    long long nLength = -1;
+    if (bHeadRequest || (nStatus >= 100 && nStatus <= 199) || nStatus == 204 || nStatus == 304) {
+        f.eKind = kBodyNone;
+    } else if (p.ForEachResponseHeader("Transfer-Encoding", LastValue, &coding) > 0) {
+        // A length beside a coding is a message to distrust: read it, then
+        // let the connection go.
+        f.eKind = EndsInChunked(coding.pszLast) ? kBodyChunked : kBodyToClose;
+        f.bKeep = f.bKeep && f.eKind == kBodyChunked &&
+                  p.ForEachResponseHeader("Content-Length", LastValue, &coding) == 0;
+    } else if (p.ForEachResponseHeader("Content-Length", ReadLength, &nLength) > 0 &&
+               nLength >= 0) {
+        f.eKind = kBodyLength;
+        f.nLength = nLength;
+    } else {
+        f.bKeep = false; // to the close, or a length that is none
+    }
+    if (f.eKind == kBodyToClose) {
+        f.bKeep = false;
+    }
+    if (bRefused) {
+        p.ClearResponseHeaders();
+    }
+    return f;
 }

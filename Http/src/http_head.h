@@ -5,6 +5,7 @@
 #define HTTP_HEAD_H
 
 #include <atomic>
+#include <cstdint>
 
 #include "http_connection.h"
 #include "http_parse.h"
@@ -13,18 +14,42 @@
 // Receive buffer of the response head, and the largest raw piece delivered.
 const int kHttpRecvBufSize = 16384;
 
+// How the body after a head ends (RFC 9112 section 6.3).
+enum HttpBodyKind {
+    kBodyNone,    // no body: after HEAD, for 1xx, 204 and 304
+    kBodyLength,  // Content-Length bytes
+    kBodyChunked, // chunked transfer coding, to the last chunk and its trailer
+    kBodyToClose, // until the device closes the connection
+};
+
+struct HttpBodyFraming {
+    HttpBodyKind eKind;
+    long long nLength; // of a kBodyLength body
+    bool bKeep;        // the device keeps the connection open after this response
+};
+
 class CHttpResponseHead {
 public:
     CHttpResponseHead();
     CHttpResponseHead(const CHttpResponseHead&) = delete;
     CHttpResponseHead& operator=(const CHttpResponseHead&) = delete;
 
-    // Receives the next head from the connection, each wait for more of it
-    // bounded by nTimeOutMs, and parses it. 0; -1 when no complete head came
-    // (*pnWhy then says why: HTTP_END_TIMEOUT, HTTP_END_PEER_CLOSED,
-    // HTTP_END_STOPPED, HTTP_END_FRAMING for a head larger than the buffer)
-    // or its status is refused; or the parse's error number.
-    int Recv(CHttpConnection& cConn, int nTimeOutMs, int* pnWhy);
+    // Receives the next head from the connection by tDeadline (OXR_DeadlineOf)
+    // and parses it. 0; -1 when no complete head came (*pnWhy then says why:
+    // HTTP_END_TIMEOUT, HTTP_END_PEER_CLOSED, HTTP_END_STOPPED, HTTP_END_FRAMING
+    // for a head larger than the buffer) or its status is refused; or the
+    // parse's error number. bAfterInterim: the bytes that followed the last
+    // head (an interim 1xx one) are the beginning of this one.
+    int Recv(CHttpConnection& cConn, int64_t tDeadline, int* pnWhy, bool bAfterInterim = false);
+    // The last head is an interim one (1xx): the final one follows.
+    bool IsInterim() const {
+        const int n = m_nStatus.load();
+        return n >= 100 && n <= 199;
+    }
+    // How the body after the last head ends, and whether the device keeps
+    // the connection after it. The fields of a refused head are read for it
+    // and dropped again.
+    HttpBodyFraming GetFraming(bool bHeadRequest, bool bRefused);
     // A new exchange begins: no status until its head is in.
     void Forget() { m_nStatus = 0; }
 
@@ -47,6 +72,8 @@ public:
     const char* GetContentType() { return m_cRecvParser.GetResponseHeader("Content-Type"); }
     int GetBoundary(char* pszOut, bool* pbCut);
     bool IsChunked();
+    // Whether the body is multipart, looked up without a record of a miss.
+    bool IsMultipart();
 
 private:
     char m_szRecvBuf[kHttpRecvBufSize];

@@ -15,7 +15,7 @@ const int kTypeMax = static_cast<int>(sizeof(OXR_HTTP_DATA::szContentType)) - 1;
 // The type text of the end record, by HTTP_END_* reason.
 const char* const kEndTexts[] = {"end:none",     "end:peer-closed", "end:closing-delimiter",
                                  "end:time-out", "end:framing",     "end:stopped",
-                                 "end:no-memory"};
+                                 "end:no-memory", "end:complete"};
 
 // Copies a content type into a delivery record, cut to what fits.
 void CopyType(char* pszOut, const char* pszType) {
@@ -33,7 +33,8 @@ int EndOfSplit(CHttpPartSplitter::Result r) {
 } // namespace
 
 CHttpReceiver::CHttpReceiver()
-    : m_hThread(nullptr), m_bStop(0), m_bRecvEnded(1), m_pHead(nullptr), m_bMultipart(false),
+    : m_hThread(nullptr), m_bStop(0), m_bRecvEnded(1), m_pHead(nullptr), m_pBody(nullptr),
+      m_bMultipart(false),
       m_bChunked(false), m_bBoundaryCut(false), m_nIndex(0), m_pfnDataCallback(nullptr),
       m_pUserData(nullptr), m_nStreamTimeOutMs(kHttpStreamTimeOutMs), m_bEndRecord(0),
       m_nEndReason(HTTP_END_NONE), m_nDeliveries(0), m_bStarted(0) {
@@ -58,21 +59,22 @@ void CHttpReceiver::Forget() {
     m_nDeliveries = 0;
 }
 
-int CHttpReceiver::Start(CHttpConnection& cConn, CHttpResponseHead& cHead, bool bHere) {
+int CHttpReceiver::Start(CHttpConnection& cConn, CHttpResponseHead& cHead,
+                         CHttpBodyReader* pBody, bool bHere) {
     if (Running()) {
         HTTP_LOG(kLogFailure, "StartRecvThread Return -1, receiver still running\n");
         return -1;
     }
     m_pHead = &cHead;
     m_bMultipart = cHead.GetBoundary(m_szBoundary, &m_bBoundaryCut) > 0;
-    // Raw mode hands on the bytes as they come, framing included.
-    m_bChunked = m_bMultipart && cHead.IsChunked();
+    m_pBody = pBody;
+    m_bChunked = pBody->IsChunked();
     // Raw bytes without a callback would only be read and dropped; left
-    // unread, the connection stays usable for the next request.
+    // unread, the connection stays usable for the next request (which reads
+    // and drops them first when it is kept alive).
     if (!m_bMultipart && m_pfnDataCallback == nullptr) {
         return 0;
     }
-    m_cBody.Begin(&cConn, cHead.GetLeft(), cHead.GetLeftLen(), m_bChunked);
     m_bStop = 0;
     if (cConn.Aborted()) {
         return -1; // the session is being closed
@@ -152,6 +154,8 @@ int CHttpReceiver::EndOfRead(int nRead, bool bClosing) const {
         return HTTP_END_STOPPED;
     case kReadFraming:
         return HTTP_END_FRAMING;
+    case kReadComplete: // the body's framing says it is whole
+        return bClosing ? HTTP_END_CLOSING_DELIMITER : HTTP_END_COMPLETE;
     case kReadTimeOut:
         return bClosing ? HTTP_END_CLOSING_DELIMITER : HTTP_END_TIMEOUT;
     default: // the end of the connection (or of a chunked body), or a reset
@@ -185,7 +189,7 @@ int CHttpReceiver::RecvStream() {
     char buf[4 * kHttpRecvBufSize];
     for (;;) {
         // A raw stream has no pace: it waits as long as the connection lasts.
-        const int r = m_cBody.Read(buf, sizeof(buf), -1);
+        const int r = m_pBody->Read(buf, sizeof(buf), -1);
         if (r <= 0) {
             return EndOfRead(r, false);
         }
@@ -200,7 +204,7 @@ int CHttpReceiver::RecvMultipart() {
     for (;;) {
         int nRoom = 0;
         char* p = splitter.Space(&nRoom);
-        const int n = m_cBody.Read(p, nRoom, m_nStreamTimeOutMs.load());
+        const int n = m_pBody->Read(p, nRoom, m_nStreamTimeOutMs.load());
         if (n <= 0) {
             return EndOfRead(n, splitter.SawClosingDelimiter());
         }

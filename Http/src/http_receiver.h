@@ -39,11 +39,13 @@ public:
     // No head came for this exchange: the state says why (HTTP_END_*).
     void NoHead(int nWhy) { m_nEndReason = nWhy; }
 
-    // Starts reading the body of the response whose head is in cHead, on a
-    // thread of its own, or on the calling thread (bHere: it returns when
-    // the stream has ended). 0 (also when no receiver is needed: raw and no
-    // callback), or -1 with a record when the thread could not start.
-    int Start(CHttpConnection& cConn, CHttpResponseHead& cHead, bool bHere = false);
+    // Starts delivering the body of the response whose head is in cHead,
+    // read through pBody, on a thread of its own, or on the calling thread
+    // (bHere: it returns when the stream has ended). 0 (also when no
+    // receiver is needed: raw and no callback), or -1 with a record when the
+    // thread could not start.
+    int Start(CHttpConnection& cConn, CHttpResponseHead& cHead, CHttpBodyReader* pBody,
+              bool bHere = false);
     // No more deliveries: Close has begun (the caller then interrupts the
     // connection, which ends the receiver's wait).
     void Stop() { m_bStop = 1; }
@@ -93,7 +95,7 @@ private:
     std::atomic<int> m_bRecvEnded; // set by the receiver as it returns
     // Written before the receiver starts, read by it alone afterwards.
     CHttpResponseHead* m_pHead;
-    CHttpBodyReader m_cBody;
+    CHttpBodyReader* m_pBody;
     bool m_bMultipart;
     bool m_bChunked;
     char m_szBoundary[kHttpBoundaryMax + 1];

@@ -33,27 +33,67 @@ void CHttpRequest::BeginExchange() {
     if (!m_cReceiver.Ended()) {
         return;
     }
+    m_bLost = false;
     m_cHead.Forget();
     m_cReceiver.Forget();
 }
 
-int CHttpRequest::SendMsg(const char* pData, int nLen) {
+int CHttpRequest::CheckNoReceiver() {
     if (m_cReceiver.Running()) {
         HTTP_LOG(kLogFailure, "SendMsg Return -1, receiver still running\n");
         return HTTP_ERR_SOCKET;
     }
-    return m_cConn.Send(pData, nLen, m_nSendTimeOutMs);
+    return 0;
 }
 
-int CHttpRequest::RecvHead(int nTimeOutMs) {
+bool CHttpRequest::CanCarry(int64_t tDeadline) {
+    if (!m_bKeepAlive || !m_cConn.IsOpen() || m_cReceiver.Running()) {
+        return false;
+    }
+    // A connection that has carried no request yet, or whose last body was
+    // read to its end (now, if nobody read it), and that the device kept.
+    if (m_cConn.Exchanges() > 0 && !m_cBody.Drain(tDeadline)) {
+        return false;
+    }
+    return m_cConn.IsQuiet();
+}
+
+int CHttpRequest::SendMsg(const char* pData, int nLen) {
+    const int nRefused = CheckNoReceiver();
+    if (nRefused != 0) {
+        return nRefused;
+    }
+    const int nResult = m_cConn.Send(pData, nLen, m_nSendTimeOutMs);
+    m_bLost = nResult != 0;
+    return nResult;
+}
+
+int CHttpRequest::RecvHead(int nTimeOutMs, bool bHeadRequest) {
     if (m_cReceiver.Running()) {
         HTTP_LOG(kLogFailure, "RecvHead Return -1, receiver still running\n");
         return -1;
     }
+    m_cConn.CountExchange();
+    const int64_t tDeadline = OXR_DeadlineOf(nTimeOutMs);
     int nWhy = HTTP_END_NONE;
-    const int nResult = m_cHead.Recv(m_cConn, nTimeOutMs, &nWhy);
+    int nResult = m_cHead.Recv(m_cConn, tDeadline, &nWhy);
+    // Interim heads (100 Continue and the like) are followed by the final one.
+    while (m_bKeepAlive && nResult == 0 && m_cHead.IsInterim()) {
+        nResult = m_cHead.Recv(m_cConn, tDeadline, &nWhy, true);
+    }
+    m_bLost = nWhy == HTTP_END_PEER_CLOSED && m_cHead.GetRecvLen() == 0;
     // Until a receiver starts, the stream state tells why no head came.
     m_cReceiver.NoHead(nWhy);
+    // Without keep-alive a body runs to the end of the connection, and only
+    // a multipart one has its chunked framing removed.
+    const bool bHead = m_cHead.GetStatus() != 0;
+    HttpBodyFraming f = {kBodyToClose, 0, false};
+    if (bHead && m_bKeepAlive) {
+        f = m_cHead.GetFraming(bHeadRequest, nResult != 0);
+    } else if (bHead && m_cHead.IsMultipart() && m_cHead.IsChunked()) {
+        f.eKind = kBodyChunked;
+    }
+    m_cBody.Begin(&m_cConn, m_cHead.GetLeft(), m_cHead.GetLeftLen(), f, bHead && m_bKeepAlive);
     return nResult;
 }
 

@@ -1,12 +1,14 @@
 // The transport of one session: its connection (http_connection.cpp), the
-// head of the last response (http_head.cpp) and the receiver that reads the
-// body (http_receiver.cpp), and the exchange that runs them in that order.
-// Failures come back as results; the session records the error numbers.
+// head of the last response (http_head.cpp), its body (http_body.cpp) and
+// the receiver that delivers it (http_receiver.cpp), and the exchange that
+// runs them in that order. Failures come back as results; the session
+// records the error numbers.
 #ifndef HTTP_REQUEST_H
 #define HTTP_REQUEST_H
 
 #include <cstdint>
 
+#include "http_body.h"
 #include "http_connection.h"
 #include "http_head.h"
 #include "http_receiver.h"
@@ -14,7 +16,7 @@
 
 class CHttpRequest {
 public:
-    CHttpRequest() : m_nSendTimeOutMs(-1) {}
+    CHttpRequest() : m_nSendTimeOutMs(-1), m_bKeepAlive(false), m_bLost(false) {}
     ~CHttpRequest() { Close(); }
     CHttpRequest(const CHttpRequest&) = delete;
     CHttpRequest& operator=(const CHttpRequest&) = delete;
@@ -28,23 +30,40 @@ public:
     int StartTls(const char* pszHost, int nVerify, const unsigned char* pPin, int nTimeOutMs);
     bool HasTls() const { return m_cConn.HasTls(); }
     bool IsConnected() const { return m_cConn.IsOpen(); }
+
+    // Keep-alive: each body ends where its framing says, and a connection
+    // the device keeps carries the next request.
+    void SetKeepAlive(bool bOn) { m_bKeepAlive = bOn; }
+    bool GetKeepAlive() const { return m_bKeepAlive; }
     // A new request begins: the last one's status and stream state no longer
     // apply (unless its receiver still runs: the request will be refused).
     void BeginExchange();
+    // 0 when no receiver of an earlier response still runs; otherwise
+    // HTTP_ERR_SOCKET and the record that a request is refused with.
+    int CheckNoReceiver();
+    // Keep-alive: the connection can carry the next request: what is left of
+    // the last body is read and dropped by tDeadline, the device kept the
+    // connection, and it has not closed it since.
+    bool CanCarry(int64_t tDeadline);
     // Sends every byte within the send time-out. 0 or HTTP_ERR_SOCKET (also
     // while the receiver of the last response still runs: nothing is sent).
     int SendMsg(const char* pData, int nLen);
-    // Bounds the following sends (below 0: no bound).
+    // Bounds the following sends, each as a whole (below 0: no bound).
     void SetSendTimeOut(int nTimeOutMs) { m_nSendTimeOutMs = nTimeOutMs; }
-    // Receives and parses the response head, each wait for more bytes
-    // bounded by nTimeOutMs. 0; -1 when no complete head arrived or its
-    // status is refused; or the parse's error number.
-    int RecvHead(int nTimeOutMs);
+    // Receives and parses the response head within nTimeOutMs (keep-alive:
+    // interim 1xx heads are skipped), and makes its body ready to read.
+    // bHeadRequest: the request was a HEAD one (no body follows). 0; -1 when
+    // no complete head arrived or its status is refused; or the parse's
+    // error number.
+    int RecvHead(int nTimeOutMs, bool bHeadRequest = false);
+    // The last exchange failed because the connection was gone before any
+    // byte of the head came (a send that failed, a close or reset).
+    bool LostConnection() const { return m_bLost; }
     // Starts the receiver for the response just received; 0, or -1.
-    int StartRecvThread() { return m_cReceiver.Start(m_cConn, m_cHead); }
+    int StartRecvThread() { return m_cReceiver.Start(m_cConn, m_cHead, &m_cBody); }
     // The same on the calling thread, returning when the stream has ended
     // (fuzzing).
-    void ReceiveHere() { m_cReceiver.Start(m_cConn, m_cHead, true); }
+    void ReceiveHere() { m_cReceiver.Start(m_cConn, m_cHead, &m_cBody, true); }
     void SetDataCallback(int nIndex, OXR_HTTP_DataCallback pfnCallback, void* pUserData) {
         m_cReceiver.SetDataCallback(nIndex, pfnCallback, pUserData);
     }
@@ -56,6 +75,7 @@ public:
     int Close();
 
     CHttpConnection& GetConnection() { return m_cConn; }
+    const CHttpConnection& GetConnection() const { return m_cConn; }
     CHttpResponseHead& GetHead() { return m_cHead; }
     const CHttpResponseHead& GetHead() const { return m_cHead; }
     CHttpReceiver& GetReceiver() { return m_cReceiver; }
@@ -66,11 +86,14 @@ public:
 
 private:
     // Members go in reverse order: the receiver is stopped (by Close) before
-    // the head and connection it reads are destroyed.
+    // the body, head and connection it reads are destroyed.
     CHttpConnection m_cConn;
     CHttpResponseHead m_cHead;
+    CHttpBodyReader m_cBody;
     CHttpReceiver m_cReceiver;
     int m_nSendTimeOutMs;
+    bool m_bKeepAlive;
+    bool m_bLost;
 };
 
 #endif // HTTP_REQUEST_H

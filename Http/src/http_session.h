@@ -86,9 +86,15 @@ public:
     int GetAuthScheme() const { return m_nAuthScheme.load(); }
 
 private:
+    // Makes the connection ready for a request by tDeadline: keep-alive
+    // reuses the one there is when it can carry the request; otherwise (or
+    // without keep-alive, when bNew) a new one; https adds the handshake
+    // when the connection has none. *pbFresh: the connection is new. 0 or an
+    // error number.
+    int Ready(int nTimeOutMs, int64_t tDeadline, bool bNew, bool* pbFresh);
     // Connects anew (bNewConnection) and, for https, makes the handshake on
     // the connection. 0 or an error number.
-    int Connect(int nTimeOutMs, bool bNewConnection);
+    int Connect(int nTimeOutMs, int64_t tDeadline, bool bNewConnection);
     // One attempt: builds, sends, receives the head. 0, -1 or an error number.
     int Exchange(const char* pBody, int nBodyLen, int nTimeOutMs);
     // Keeps the credentials and puts the Basic authorization in place.
@@ -99,6 +105,9 @@ private:
     int AnswerChallenge(bool bRetried, const char* pBody, int nBodyLen);
     // Puts a Digest answer to the accepted challenge in place (nc + 1).
     int PutDigestAnswer(const char* pBody, int nBodyLen);
+    // Drops the accepted challenge and the answer to it: the next request
+    // goes without, for a fresh challenge.
+    void ForgetDigest();
 
     friend class CHttpSessionMgr;
 

@@ -93,6 +93,13 @@ int CHttpSession::AnswerChallenge(bool bRetried, const char* pBody, int nBodyLen
     return nResult;
 }
 
+void CHttpSession::ForgetDigest() {
+    m_bDigest = false;
+    m_nNonceCount = 0;
+    HttpWipe(&m_cChallenge, sizeof(m_cChallenge));
+    m_cParser.RemoveHeader("Authorization");
+}
+
 int CHttpSession::PutDigestAnswer(const char* pBody, int nBodyLen) {
     unsigned char aRandom[16];
     if (OXR_RandomBytes(aRandom, sizeof(aRandom)) != 0) {

@@ -72,6 +72,13 @@ int CHttpSession::SetOption(int nOption, int nValue, const char* pszValue) {
         }
         m_cRequest.GetReceiver().SetStreamTimeOut(nValue);
         return 0;
+    case HTTP_OPT_KEEP_ALIVE:
+        if (nValue != 0 && nValue != 1) {
+            return HTTP_ERR_BAD_PARAM;
+        }
+        m_cRequest.SetKeepAlive(nValue != 0);
+        m_cRequest.GetConnection().SetResume(nValue != 0);
+        return 0;
     case HTTP_OPT_TLS_PIN:
         if (pszValue == nullptr) {
             m_bTlsPin = false;
@@ -101,6 +108,10 @@ int CHttpSession::GetOption(int nOption) const {
         return m_nAuthScheme.load();
     case HTTP_OPT_STREAM_TIMEOUT:
         return m_cRequest.GetReceiver().GetStreamTimeOut();
+    case HTTP_OPT_KEEP_ALIVE:
+        return m_cRequest.GetKeepAlive() ? 1 : 0;
+    case HTTP_OPT_CONNECTIONS:
+        return m_cRequest.GetConnection().GetConnections();
     default:
         return -1;
     }

@@ -1,0 +1,117 @@
+// CHttpSession's requests: the connection each one goes over (kept alive,
+// or new), the exchange, and the further exchanges a Digest challenge or a
+// connection the device dropped call for, all within the request's one
+// time-out.
+#include <cstring>
+
+#include "http_errno.h"
+#include "http_log.h"
+#include "http_session.h"
+
+int CHttpSession::SendRequest(const char* pszContentLength, const char* pBody, int nBodyLen,
+                              int nTimeOutMs) {
+    // The time-out bounds the whole call: connects, handshakes, sends, heads.
+    const int64_t tDeadline = OXR_DeadlineOf(nTimeOutMs);
+    // The caller's text is sent unchanged; a null one is refused by AddHeader
+    // and the request goes on without (or with an earlier) Content-Length.
+    RecordResult(m_cParser.AddHeader("Content-Length", pszContentLength));
+    m_cRequest.BeginExchange();
+    // https: the handshake comes with the first request (or the first after
+    // a new connection), so the application can set the options before.
+    // After a refused handshake (its connection is gone) a new one first.
+    bool bFresh = false;
+    int nResult = Ready(nTimeOutMs, tDeadline, IsHttps() && !m_cRequest.IsConnected(), &bFresh);
+    if (nResult != 0) {
+        return RecordResult(nResult);
+    }
+    // A Digest challenge accepted before is answered at once, with the next
+    // nonce count, so the request needs no extra round trip.
+    bool bAnswered = m_bDigest;
+    if (m_bDigest && PutDigestAnswer(pBody, nBodyLen) != 0) {
+        return -1;
+    }
+    // A 401 with a Digest challenge is answered (on the same connection when
+    // it is kept alive, else on a new one); a second 401 is final unless its
+    // nonce only went stale. A 403 to an answer with a remembered nonce
+    // (keep-alive) costs one more exchange, without an answer, for a fresh
+    // challenge. A bounded number of exchanges, whatever the device sends.
+    int nMaxExchanges = 3;
+    for (int nExchange = 1;; ++nExchange) {
+        nResult = Exchange(pBody, nBodyLen, OXR_MsLeft(tDeadline));
+        if (nResult != 0 && !bFresh && m_cRequest.GetKeepAlive() && m_cRequest.LostConnection()) {
+            // The device dropped the kept connection unannounced: once more
+            // on a new one.
+            bFresh = true;
+            nResult = Ready(nTimeOutMs, tDeadline, true, &bFresh);
+            if (nResult == 0) {
+                nResult = Exchange(pBody, nBodyLen, OXR_MsLeft(tDeadline));
+            }
+        }
+        if (nResult == 0) {
+            return m_cRequest.StartRecvThread();
+        }
+        if (nExchange >= nMaxExchanges) {
+            return RecordResult(nResult);
+        }
+        if (bAnswered && nExchange == 1 && m_cRequest.GetKeepAlive() &&
+            m_cRequest.GetStatus() == 403) {
+            // Some recorders refuse an expired nonce with 403, not with a
+            // stale 401: forget it and ask for a fresh challenge.
+            ForgetDigest();
+            ++nMaxExchanges;
+        } else if (AnswerChallenge(bAnswered && nExchange > 1, pBody, nBodyLen) != 0) {
+            return RecordResult(nResult);
+        } else {
+            bAnswered = true;
+        }
+        nResult = Ready(nTimeOutMs, tDeadline, true, &bFresh);
+        if (nResult != 0) {
+            return RecordResult(nResult);
+        }
+    }
+}
+
+int CHttpSession::Ready(int nTimeOutMs, int64_t tDeadline, bool bNew, bool* pbFresh) {
+    if (m_cRequest.GetKeepAlive()) {
+        // A kept connection carries the request when the device left it so.
+        const int nRefused = m_cRequest.CheckNoReceiver();
+        if (nRefused != 0) {
+            return nRefused;
+        }
+        bNew = !m_cRequest.CanCarry(tDeadline);
+    }
+    *pbFresh = bNew;
+    if (!bNew && (!IsHttps() || m_cRequest.HasTls())) {
+        return 0;
+    }
+    return Connect(nTimeOutMs, tDeadline, bNew);
+}
+
+int CHttpSession::Connect(int nTimeOutMs, int64_t tDeadline, bool bNewConnection) {
+    const int nLeftMs = OXR_MsLeft(tDeadline);
+    int nResult = bNewConnection ? m_cRequest.ConnectToServer(m_szHost, m_wPort, nLeftMs) : 0;
+    if (nResult == 0 && IsHttps()) {
+        // 0 would leave the handshake no round trip at all: it gets 1 ms
+        // (kept on purpose, see docs/internals.md).
+        nResult = m_cRequest.StartTls(m_szHost, m_bTlsVerify, m_bTlsPin ? m_aTlsPin : nullptr,
+                                      nTimeOutMs == 0 ? 1 : OXR_MsLeft(tDeadline));
+    }
+    return nResult;
+}
+
+int CHttpSession::Exchange(const char* pBody, int nBodyLen, int nTimeOutMs) {
+    int nMsgLen = 0;
+    char* pMsg = m_cParser.FormatMsg(&nMsgLen, pBody, nBodyLen);
+    if (pMsg == nullptr || nMsgLen <= 0) {
+        HTTP_LOG(kLogFailure, "CHttpSession SendRequest Return -1, m_cParser.FormatMsg Error\n");
+        return -1;
+    }
+    // A device that stops reading would otherwise hold the caller in the
+    // send for ever.
+    m_cRequest.SetSendTimeOut(nTimeOutMs);
+    int nResult = m_cRequest.SendMsg(pMsg, nMsgLen);
+    if (nResult != 0) {
+        return nResult;
+    }
+    return m_cRequest.RecvHead(nTimeOutMs, m_cParser.GetMethod() == HTTP_METHOD_HEAD);
+}

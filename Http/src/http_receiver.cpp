@@ -13,8 +13,8 @@ namespace {
 const int kTypeMax = static_cast<int>(sizeof(OXR_HTTP_DATA::szContentType)) - 1;
 
 // The type text of the end record, by HTTP_END_* reason.
-const char* const kEndTexts[] = {"end:none",     "end:peer-closed", "end:closing-delimiter",
-                                 "end:time-out", "end:framing",     "end:stopped",
+const char* const kEndTexts[] = {"end:none",      "end:peer-closed", "end:closing-delimiter",
+                                 "end:time-out",  "end:framing",     "end:stopped",
                                  "end:no-memory", "end:complete"};
 
 // Copies a content type into a delivery record, cut to what fits.
@@ -34,10 +34,9 @@ int EndOfSplit(CHttpPartSplitter::Result r) {
 
 CHttpReceiver::CHttpReceiver()
     : m_hThread(nullptr), m_bStop(0), m_bRecvEnded(1), m_pHead(nullptr), m_pBody(nullptr),
-      m_bMultipart(false),
-      m_bChunked(false), m_bBoundaryCut(false), m_nIndex(0), m_pfnDataCallback(nullptr),
-      m_pUserData(nullptr), m_nStreamTimeOutMs(kHttpStreamTimeOutMs), m_bEndRecord(0),
-      m_nEndReason(HTTP_END_NONE), m_nDeliveries(0), m_bStarted(0) {
+      m_bMultipart(false), m_bChunked(false), m_bBoundaryCut(false), m_nIndex(0),
+      m_pfnDataCallback(nullptr), m_pUserData(nullptr), m_nStreamTimeOutMs(kHttpStreamTimeOutMs),
+      m_bEndRecord(0), m_nEndReason(HTTP_END_NONE), m_nDeliveries(0), m_bStarted(0) {
     std::memset(m_szBoundary, 0, sizeof(m_szBoundary));
     OXR_MutexCreate(&m_hMutex, 0);
 }
@@ -59,8 +58,8 @@ void CHttpReceiver::Forget() {
     m_nDeliveries = 0;
 }
 
-int CHttpReceiver::Start(CHttpConnection& cConn, CHttpResponseHead& cHead,
-                         CHttpBodyReader* pBody, bool bHere) {
+int CHttpReceiver::Start(CHttpConnection& cConn, CHttpResponseHead& cHead, CHttpBodyReader* pBody,
+                         bool bHere) {
     if (Running()) {
         HTTP_LOG(kLogFailure, "StartRecvThread Return -1, receiver still running\n");
         return -1;

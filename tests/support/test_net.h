@@ -19,5 +19,7 @@ int TestRecvWithTimeOut(int nSocket, char* pBuf, int nLen, int nTimeOutMs);
 // Receives until nLen bytes have arrived, each wait bounded by nTimeOutMs:
 // nLen, or the count received before a time-out or close (0 or less for none).
 int TestRecvn(int nSocket, char* pBuf, int nLen, int nTimeOutMs);
+// Closes the socket with a reset instead of an orderly close.
+void TestResetSocket(int nSocket);
 
 #endif // TEST_NET_H

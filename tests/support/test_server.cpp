@@ -85,6 +85,11 @@ CTestScript& CTestScript::Mark(int nId) {
     return *this;
 }
 
+CTestScript& CTestScript::Reset() {
+    m_steps.push_back(Step{kReset, std::string(), 0});
+    return *this;
+}
+
 CTestScript& CTestScript::WaitPeerClose(int nTimeOutMs) {
     m_steps.push_back(Step{kWaitPeerClose, std::string(), nTimeOutMs});
     return *this;
@@ -231,6 +236,14 @@ void CTestServer::Play(Conn* pConn, const CTestScript& script) {
                 }
             }
             break;
+        }
+        case CTestScript::kReset: {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (pConn->nSocket != -1) {
+                TestResetSocket(pConn->nSocket);
+                pConn->nSocket = -1;
+            }
+            return;
         }
         }
     }

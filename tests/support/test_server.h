@@ -19,7 +19,7 @@
 
 class CTestScript {
 public:
-    enum Kind { kSend, kPause, kWaitRequest, kMark, kWaitPeerClose };
+    enum Kind { kSend, kPause, kWaitRequest, kMark, kWaitPeerClose, kReset };
     struct Step {
         Kind eKind;
         std::string bytes; // kSend
@@ -43,6 +43,8 @@ public:
     // Closes the connection once nOffset bytes have been sent in total, in
     // whichever step that happens.
     CTestScript& CloseAt(size_t nOffset);
+    // Ends the connection with a reset (and the script with it).
+    CTestScript& Reset();
 
     const std::vector<Step>& Steps() const { return m_steps; }
     size_t CutOffset() const { return m_nCutAt; }

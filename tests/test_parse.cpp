@@ -207,10 +207,6 @@ const AcceptedRow kAccepted[] = {
     {"HTTP/1.1 200 OK\r\nA: 1\r\nB: 2",          200, "HTTP/1.1", "OK", {{"A", "1"}}, "A: 1\r\nB: 2"},
     {"HTTP/1.1 200 OK",                          200, "HTTP/1.1", "", {}, ""},
     {"\r\n \tHTTP/1.0 200 OK\r\n\r\n",           200, "HTTP/1.0", "OK", {}, ""},
-    // three characters whatever they are
-    {"HTTP/1.1 2 OK\r\n\r\n",                    2,   "HTTP/1.1", "OK", {}, ""},
-    // the second blank is the last byte: the code is read only up to it
-    {"HTTP/1.1  ",                               0,   "HTTP/1.1", "", {}, ""},
     // zero bytes are ordinary bytes for the scans; texts end at them
     {Bytes("HTTP/1.1 200 OK\r\nA: x\0y\r\nB: 2\r\n\r\n"), 200, "HTTP/1.1", "OK", {{"A", "x"}, {"B", "2"}}, ""},
     {Repeat('V', 31) + " 200 OK\r\n\r\n",        200, "VVVVVVVVVVVVVVVVVVVVVVVVVVVVVVV", "OK", {}, ""},
@@ -225,16 +221,28 @@ struct RefusedRow {
     const char* reason;
 };
 
+const char kBadCode[] = "ParseStartLine Return -1, parse status code error";
+
 const RefusedRow kRefused[] = {
     {"HTTP/1.1 404 Not Found\r\nA: 1\r\n\r\n", 404, "HTTP/1.1", -1, nullptr, "Not Found"},
     {"HTTP/1.0 503 Busy\r\n\r\n",            503, "HTTP/1.0", -1, nullptr, "Busy"},
     {"HTTP/1.1 401 Unauthorized\nA: 1\n\n",   401, "HTTP/1.1", -1, nullptr, "Unauthorized"},
-    {"HTTP/1.1 abc x\r\nA: 1\r\n\r\n",       0,   "HTTP/1.1", -1, nullptr, "x"},
-    {"HTTP/1.1 \xff" "00 x\r\n\r\n",         0,   "HTTP/1.1", -1, nullptr, "x"},
+    {"HTTP/1.1 999 Odd\r\n\r\n",              999, "HTTP/1.1", -1, nullptr, "Odd"},
     {"",                                     0,   "", HTTP_ERR_STATUS, "ParseStartLine Return -1, parse http version error", ""},
     {"HTTP/1.1",                             0,   "", HTTP_ERR_STATUS, "ParseStartLine Return -1, parse http version error", ""},
     {Repeat('V', 32) + " 200 OK\r\n\r\n",    0,   "", HTTP_ERR_STATUS, "ParseStartLine Return -1, parse http version error", ""},
     {"HTTP/1.1 200",                         0,   "HTTP/1.1", HTTP_ERR_STATUS, "ParseStartLine Return -1, parse status code error", ""},
+    // a status is exactly three digits, then a blank or the line's end
+    {"HTTP/1.1 -1 X\r\n\r\n",              0,   "HTTP/1.1", HTTP_ERR_STATUS, kBadCode, ""},
+    {"HTTP/1.1 +20 X\r\n\r\n",             0,   "HTTP/1.1", HTTP_ERR_STATUS, kBadCode, ""},
+    {"HTTP/1.1 2AB X\r\n\r\n",             0,   "HTTP/1.1", HTTP_ERR_STATUS, kBadCode, ""},
+    {"HTTP/1.1 0 X\r\n\r\n",               0,   "HTTP/1.1", HTTP_ERR_STATUS, kBadCode, ""},
+    {"HTTP/1.1 2 OK\r\n\r\n",              0,   "HTTP/1.1", HTTP_ERR_STATUS, kBadCode, ""},
+    {"HTTP/1.1 2000 OK\r\n\r\n",           0,   "HTTP/1.1", HTTP_ERR_STATUS, kBadCode, ""},
+    {"HTTP/1.1 200\tOK\r\n\r\n",           0,   "HTTP/1.1", HTTP_ERR_STATUS, kBadCode, ""},
+    {"HTTP/1.1 abc x\r\nA: 1\r\n\r\n",       0,   "HTTP/1.1", HTTP_ERR_STATUS, kBadCode, ""},
+    {"HTTP/1.1 \xff" "00 x\r\n\r\n",         0,   "HTTP/1.1", HTTP_ERR_STATUS, kBadCode, ""},
+    {"HTTP/1.1  ",                           0,   "HTTP/1.1", HTTP_ERR_STATUS, kBadCode, ""},
 };
 // clang-format on
 

@@ -56,9 +56,9 @@ public:
     // ---- response parser
     // Parses a response head (status line to the empty line; lines end in
     // CR LF or LF alone). 0 when the head was accepted; -1 when its status
-    // is refused (first digit above 3: the status line is read, the header
-    // fields are not); HTTP_ERR_STATUS for a malformed status line;
-    // HTTP_ERR_NO_MEMORY.
+    // is refused (400 or above: the status line is read, the header fields
+    // are not); HTTP_ERR_STATUS for a malformed status line (a status not
+    // of three digits among them); HTTP_ERR_NO_MEMORY.
     int ParseMsg(const char* pHead, int nHeadLen);
     // 0, -1 (refused) or HTTP_ERR_STATUS.
     int ParseStartLine();

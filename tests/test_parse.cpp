@@ -51,34 +51,66 @@ TEST(HeaderList, ReplacementStoresTheWholeNewValue) {
     }
 }
 
-TEST(HeaderList, EmptyNameAndValueAreTexts) {
+TEST(HeaderList, EmptyValueAndEveryTokenCharacterAreAccepted) {
     CHttpParser p;
-    EXPECT_EQ(p.AddHeader("", "v"), 0);
     EXPECT_EQ(p.AddHeader("N", ""), 0);
-    EXPECT_EQ(Dump(p.GetRequestHeaders()), (Fields{{"", "v"}, {"N", ""}}));
+    EXPECT_EQ(p.AddHeader("!#$%&'*+-.^_`|~09azAZ", "v"), 0);
+    EXPECT_EQ(Dump(p.GetRequestHeaders()), (Fields{{"N", ""}, {"!#$%&'*+-.^_`|~09azAZ", "v"}}));
 }
 
 struct BadHeaderRow {
     const char* name;
     const char* value;
+    const std::string& record;
 };
 
-// Null texts, and texts that would break out of their header line.
-TEST(HeaderList, RefusesNullAndLineBreaksWithoutTouchingTheList) {
+// Null texts, names that are not tokens, values that would break out of
+// their line, and lines that could never fit a request head.
+TEST(HeaderList, RefusesWhatCannotBeSentWithoutTouchingTheList) {
+    const std::string kTooLarge = std::string("HTTP_LOG_DEBUG ") + kSrc +
+                                  "AddHeader Return -1, header larger than a request head";
+    // "GET / HTTP/1.1\r\n", "HOST: h\r\n", the fixed lines, the empty line;
+    // then "X: value\r\n".
+    const size_t nLargest = kHttpRequestHeadMax - (16 + 9 + 178 + 2) - 5;
+    const std::string sTooLarge(nLargest + 1, 'v');
+    const std::string sMiB(1 << 20, 'v');
     const BadHeaderRow rows[] = {
-        {nullptr, "v"},        {"X-Old", nullptr},       {nullptr, nullptr},
-        {"X\r\nEvil: 1", "v"}, {"X-Old", "new\r\nX: y"}, {"X-Old", "new\n"},
-        {"X-Old\r", "v"},      {"X-Old", "\rnew"},       {"\n", ""},
+        {nullptr, "v", kInvalid},
+        {"X-Old", nullptr, kInvalid},
+        {nullptr, nullptr, kInvalid},
+        {"X\r\nEvil: 1", "v", kInvalid},
+        {"X-Old", "new\r\nX: y", kInvalid},
+        {"X-Old", "new\n", kInvalid},
+        {"X-Old\r", "v", kInvalid},
+        {"X-Old", "\rnew", kInvalid},
+        {"\n", "", kInvalid},
+        {"", "v", kInvalid},
+        {"X:Evil", "v", kInvalid},
+        {"X Old", "v", kInvalid},
+        {"X-Old ", "v", kInvalid},
+        {"X\tOld", "v", kInvalid},
+        {"X\x01", "v", kInvalid},
+        {"X\x7f", "v", kInvalid},
+        {"X\xc3\xa4", "v", kInvalid},
+        {"X(1)", "v", kInvalid},
+        {"X", sTooLarge.c_str(), kTooLarge},
+        {"X", sMiB.c_str(), kTooLarge},
     };
     for (const BadHeaderRow& r : rows) {
         CHttpParser p;
+        p.SetRequestLine(HTTP_METHOD_GET, "/");
+        p.SetHost("h");
         ASSERT_EQ(p.AddHeader("X-Old", "old"), 0);
         int nResult = 0;
         Records log = LoggedBy([&] { nResult = p.AddHeader(r.name, r.value); });
         EXPECT_EQ(nResult, HTTP_ERR_BAD_PARAM) << (r.name ? r.name : "(null)");
-        EXPECT_EQ(log, Records{kInvalid});
+        EXPECT_EQ(log, Records{r.record});
         EXPECT_EQ(Dump(p.GetRequestHeaders()), (Fields{{"X-Old", "old"}}));
     }
+    CHttpParser p;
+    p.SetRequestLine(HTTP_METHOD_GET, "/");
+    p.SetHost("h");
+    EXPECT_EQ(p.AddHeader("X", std::string(nLargest, 'v').c_str()), 0);
 }
 
 TEST(HeaderList, AddingANewNameLogsTheMissAndSucceeds) {

@@ -52,7 +52,7 @@ extern "C" {
 /* Error numbers reported by OXR_HTTP_GetErrNo. */
 #define HTTP_ERR_NONE 0           /* nothing has failed yet */
 #define HTTP_ERR_NO_MEMORY (-2)   /* a header record or text could not be allocated */
-#define HTTP_ERR_BAD_PARAM (-5)   /* header name or value is NULL (or holds CR or LF) */
+#define HTTP_ERR_BAD_PARAM (-5)   /* header refused: NULL, CR or LF, name not a token, too long */
 #define HTTP_ERR_INFO_TYPE (-7)   /* information by type is not available (per session) */
 #define HTTP_ERR_BAD_URL (-8)     /* the URL could not be split */
 #define HTTP_ERR_CONNECT (-9)     /* host not resolved, or no connection within the time-out */

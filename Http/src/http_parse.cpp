@@ -68,6 +68,22 @@ bool HasLineBreak(const char* psz) {
     return std::strpbrk(psz, "\r\n") != nullptr;
 }
 
+// A header name is a token (RFC 9110 section 5.6.2): an empty name, a colon,
+// a blank or a control character would move where the device sees the name
+// end, or give it a line it cannot read.
+bool IsToken(const char* psz) {
+    if (*psz == '\0') {
+        return false;
+    }
+    for (; *psz != '\0'; ++psz) {
+        const unsigned char u = static_cast<unsigned char>(*psz);
+        if (u <= 0x20 || u >= 0x7f || std::strchr("\"(),/:;<=>?@[\\]{}", *psz) != nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
@@ -94,13 +110,18 @@ CHttpParser::~CHttpParser() {
 // ---------------------------------------------------------------- header lists
 
 int CHttpParser::AddHeader(const char* pszName, const char* pszValue) {
-    if (pszName == nullptr || pszValue == nullptr || HasLineBreak(pszName) ||
-        HasLineBreak(pszValue)) {
+    if (pszName == nullptr || pszValue == nullptr || !IsToken(pszName) || HasLineBreak(pszValue)) {
         HTTP_LOG(kLogFailure, "AddHeader Return -1, IN Param is Invalid\n");
         return HTTP_ERR_BAD_PARAM;
     }
     size_t nName = std::strlen(pszName);
     size_t nValue = std::strlen(pszValue);
+    // A line that could never be sent is refused now, not by every later
+    // request of the session.
+    if (nName + nValue + 4 > kHttpRequestHeadMax - FixedHeadLength()) {
+        HTTP_LOG(kLogFailure, "AddHeader Return -1, header larger than a request head\n");
+        return HTTP_ERR_BAD_PARAM;
+    }
 
     HttpHeader* pFound = FindHeader(pszName, m_lstRequestHeaders);
     if (pFound != nullptr) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,70 @@ TEST(ApiDigest, AStaleNonceIsRenewedOnce) {
     EXPECT_EQ(Param(answer, "nonce"), "n2");
     EXPECT_EQ(Param(answer, "nc"), "00000001");
     EXPECT_EQ(Param(answer, "response"), ExpectedResponse(answer, "GET"));
+}
+
+// A password longer than the answer's texts, made of one marker repeated.
+const std::string kMarker = "Mk-5e8a0c-";
+std::string MarkerPassword() {
+    std::string s;
+    while (s.size() < 9000) {
+        s += kMarker;
+    }
+    return s;
+}
+
+// The 401 of a device whose challenge cannot be answered with that password,
+// in a frame of its own that is gone when the stack is read.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+int RequestWithMarkerPassword(CTestServer& srv) {
+    const std::string credentials = "admin:" + MarkerPassword();
+    const int h = Open(srv, credentials.c_str());
+    if (h < 0) {
+        return -2;
+    }
+    const int nResult = OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000);
+    OXR_HTTP_Close(h);
+    return nResult;
+}
+
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+size_t
+CountMarkers(const unsigned char* p, size_t n) {
+    size_t nFound = 0;
+    for (size_t i = 0; i + kMarker.size() <= n; ++i) {
+        nFound += std::memcmp(p + i, kMarker.data(), kMarker.size()) == 0 ? 1 : 0;
+    }
+    return nFound;
+}
+
+// Reads the stack below the caller's frame as the library's calls left it:
+// the array is left uninitialised on purpose and handed on, so the compiler
+// can assume nothing about its bytes.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+size_t
+MarkersLeftOnTheStack() {
+    unsigned char aStack[192 * 1024];
+#if defined(__GNUC__)
+    asm volatile("" : : "r"(aStack) : "memory");
+#endif
+    return CountMarkers(aStack, sizeof(aStack));
+}
+
+// The answer's text overflows: everything that held the password is wiped,
+// not only the part before the overflow.
+TEST(ApiDigest, APasswordTooLongForTheAnswerLeavesNoCopyOnTheStack) {
+    CTestServer srv;
+    srv.Add(CTestScript().WaitRequest().Send(Challenge(kMd5)).WaitPeerClose(3000));
+    ASSERT_TRUE(srv.Start());
+    EXPECT_EQ(RequestWithMarkerPassword(srv), -1);
+    EXPECT_EQ(MarkersLeftOnTheStack(), 0u);
+    EXPECT_EQ(srv.Accepted(), 1);
 }
 
 struct RefusalRow {

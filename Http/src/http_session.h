@@ -93,6 +93,9 @@ private:
     int AnswerChallenge(bool bRetried, const char* pBody, int nBodyLen);
     // Puts a Digest answer to the accepted challenge in place (nc + 1).
     int PutDigestAnswer(const char* pBody, int nBodyLen);
+    // Puts the answer to c with nonce count nCount in place; 0, or -1 with
+    // the request's headers as they were.
+    int PutAnswerTo(const HttpDigestChallenge& c, unsigned nCount, const char* pBody, int nBodyLen);
 
     friend class CHttpSessionMgr;
 

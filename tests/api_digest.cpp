@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,125 @@ TEST(ApiDigest, AStaleNonceIsRenewedOnce) {
     EXPECT_EQ(Param(answer, "nonce"), "n2");
     EXPECT_EQ(Param(answer, "nc"), "00000001");
     EXPECT_EQ(Param(answer, "response"), ExpectedResponse(answer, "GET"));
+}
+
+// A password longer than the answer's texts, made of one marker repeated.
+const std::string kMarker = "Mk-5e8a0c-";
+std::string MarkerPassword() {
+    std::string s;
+    while (s.size() < 9000) {
+        s += kMarker;
+    }
+    return s;
+}
+
+// The 401 of a device whose challenge cannot be answered with that password,
+// in a frame of its own that is gone when the stack is read.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+int RequestWithMarkerPassword(CTestServer& srv) {
+    const std::string credentials = "admin:" + MarkerPassword();
+    const int h = Open(srv, credentials.c_str());
+    if (h < 0) {
+        return -2;
+    }
+    const int nResult = OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000);
+    OXR_HTTP_Close(h);
+    return nResult;
+}
+
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+size_t
+CountMarkers(const unsigned char* p, size_t n) {
+    size_t nFound = 0;
+    for (size_t i = 0; i + kMarker.size() <= n; ++i) {
+        nFound += std::memcmp(p + i, kMarker.data(), kMarker.size()) == 0 ? 1 : 0;
+    }
+    return nFound;
+}
+
+// Reads the stack below the caller's frame as the library's calls left it:
+// the array is left uninitialised on purpose and handed on, so the compiler
+// can assume nothing about its bytes.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+size_t
+MarkersLeftOnTheStack() {
+    unsigned char aStack[192 * 1024];
+#if defined(__GNUC__)
+    asm volatile("" : : "r"(aStack) : "memory");
+#endif
+    return CountMarkers(aStack, sizeof(aStack));
+}
+
+// The answer's text overflows: everything that held the password is wiped,
+// not only the part before the overflow.
+TEST(ApiDigest, APasswordTooLongForTheAnswerLeavesNoCopyOnTheStack) {
+    CTestServer srv;
+    srv.Add(CTestScript().WaitRequest().Send(Challenge(kMd5)).WaitPeerClose(3000));
+    ASSERT_TRUE(srv.Start());
+    EXPECT_EQ(RequestWithMarkerPassword(srv), -1);
+    EXPECT_EQ(MarkersLeftOnTheStack(), 0u);
+    EXPECT_EQ(srv.Accepted(), 1);
+}
+
+struct UnusableRow {
+    const char* name;
+    std::string credentials;
+    std::string challenge; // the first 401's
+    std::string record;    // the record it leaves
+};
+
+// A 401 whose challenge cannot be answered stands, with a record naming why,
+// and leaves the session as it was: the next 401 with a good challenge is
+// answered. Nothing of the unusable challenge reaches the device.
+TEST(ApiDigest, AnUnusableChallengeStandsAndIsNotKept) {
+    const std::string kNotAnswered = "Digest challenge not answered, control character in ";
+    const std::string kLongPassword = "admin:" + std::string(7500, 'p');
+    const UnusableRow rows[] = {
+        {"bare CR in realm", "admin:demo", "Digest realm=\"c\ram\", nonce=n1",
+         kNotAnswered + "realm"},
+        {"VT in realm", "admin:demo", "Digest realm=\"c\vam\", nonce=n1", kNotAnswered + "realm"},
+        {"DEL in nonce", "admin:demo", "Digest realm=cam, nonce=\"n\x7f\"", kNotAnswered + "nonce"},
+        {"SOH in opaque", "admin:demo", "Digest realm=cam, nonce=n1, opaque=\"\x01\"",
+         kNotAnswered + "opaque"},
+        {"answer longer than its text", kLongPassword,
+         "Digest realm=\"" + std::string(1000, 'r') + "\", nonce=n1", "Digest answer not built"},
+    };
+    for (const UnusableRow& r : rows) {
+        CTestServer srv;
+        srv.Add(CTestScript()
+                    .WaitRequest()
+                    .Send(Challenge(r.challenge))
+                    .WaitRequest()
+                    .Send(Challenge(kMd5)));
+        srv.Add(CTestScript().WaitRequest().Send(kOk).WaitPeerClose(3000));
+        ASSERT_TRUE(srv.Start());
+        int h = Open(srv, r.credentials.c_str());
+        ASSERT_GE(h, 0) << r.name;
+        OXR_HTTP_SetLog(HTTP_LOG_DEBUG);
+        StderrCapture cap;
+        EXPECT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), -1) << r.name;
+        const std::string log = cap.Finish();
+        OXR_HTTP_SetLog(-1);
+        EXPECT_EQ(OXR_HTTP_GetStatus(h, nullptr, 0), 401) << r.name;
+        EXPECT_NE(log.find(r.record + "\n"), std::string::npos) << r.name << log;
+        EXPECT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0) << r.name;
+        EXPECT_EQ(OXR_HTTP_GetStatus(h, nullptr, 0), 200) << r.name;
+        EXPECT_EQ(OXR_HTTP_Close(h), 0);
+        ASSERT_TRUE(srv.WaitDone(5000)) << r.name;
+        const std::vector<std::string> reqs = srv.Requests(1);
+        ASSERT_EQ(reqs.size(), 1u) << r.name;
+        EXPECT_EQ(Param(Field(reqs[0], "Authorization"), "nonce"), "n1") << r.name;
+        ASSERT_EQ(srv.Requests(0).size(), 2u) << r.name;
+        for (const std::string& req : srv.Requests(0)) {
+            EXPECT_EQ(Field(req, "Authorization").compare(0, 6, "Basic "), 0) << r.name;
+        }
+    }
 }
 
 struct RefusalRow {

@@ -155,14 +155,19 @@ struct StatusRow {
     int nStatus;
     const char* reason;
     int nNoHeadReason; // stream state reason after a failed request
+    int nErrNo;        // the error number the request left, 0 for none
 };
 
 TEST(ApiStatus, StatusOfTheLastHead) {
     const StatusRow rows[] = {
-        {"accepted", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", 0, 200, "OK", 0},
-        {"refused", "HTTP/1.1 404 Not Found\r\n\r\n", -1, 404, "Not Found", HTTP_END_NONE},
+        {"accepted", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", 0, 200, "OK", 0, 0},
+        {"refused", "HTTP/1.1 404 Not Found\r\n\r\n", -1, 404, "Not Found", HTTP_END_NONE, 0},
         {"closed before a complete head", "HTTP/1.1 200 OK\r\nX: 1\r\n", -1, 0, "",
-         HTTP_END_PEER_CLOSED},
+         HTTP_END_PEER_CLOSED, 0},
+        // a status is exactly three digits
+        {"signed status", "HTTP/1.1 -1 X\r\n\r\n", -1, 0, "", HTTP_END_NONE, HTTP_ERR_STATUS},
+        {"status with letters", "HTTP/1.1 2AB X\r\n\r\n", -1, 0, "", HTTP_END_NONE,
+         HTTP_ERR_STATUS},
     };
     for (const StatusRow& r : rows) {
         CTestServer srv;
@@ -171,7 +176,9 @@ TEST(ApiStatus, StatusOfTheLastHead) {
         int h = OXR_HTTP_Open(srv.Url("/").c_str(), HTTP_METHOD_GET, nullptr, 0, 2000);
         ASSERT_GE(h, 0);
         EXPECT_EQ(OXR_HTTP_GetStatus(h, nullptr, 0), 0) << r.name; // nothing received yet
+        const int nErrNoBefore = OXR_HTTP_GetErrNo(-1);
         EXPECT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), r.nSend) << r.name;
+        EXPECT_EQ(OXR_HTTP_GetErrNo(-1), r.nErrNo != 0 ? r.nErrNo : nErrNoBefore) << r.name;
         char szReason[4];
         EXPECT_EQ(OXR_HTTP_GetStatus(h, szReason, sizeof(szReason)), r.nStatus) << r.name;
         EXPECT_EQ(std::string(szReason), std::string(r.reason).substr(0, 3)) << r.name;

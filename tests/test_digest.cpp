@@ -110,6 +110,19 @@ TEST(DigestChallenge, ReadsChoosesAndRefuses) {
          "parameter longer than 1 KiB"},
         {"a good one beside a bad one", "Digest realm=r, Digest realm=r, nonce=n", 2, "", kQopNone,
          nullptr},
+        // values quoted back in the answer hold no control character
+        {"CR in realm", "Digest realm=\"c\ram\", nonce=n", 1, nullptr, 0,
+         "control character in realm"},
+        {"VT in realm", "Digest realm=\"c\vam\", nonce=n", 1, nullptr, 0,
+         "control character in realm"},
+        {"tab in realm", "Digest realm=\"c\tam\", nonce=n", 1, nullptr, 0,
+         "control character in realm"},
+        {"DEL in nonce", "Digest realm=r, nonce=\"n\x7f\"", 1, nullptr, 0,
+         "control character in nonce"},
+        {"SOH in opaque, unquoted", "Digest realm=r, nonce=n, opaque=o\x01", 1, nullptr, 0,
+         "control character in opaque"},
+        {"ESC in an unechoed parameter", "Digest realm=r, nonce=n, domain=\"\x1b\"", 1, "",
+         kQopNone, nullptr},
     };
     for (const ChallengeRow& r : rows) {
         HttpDigestChallenge c;

@@ -6,6 +6,7 @@
 
 #include "fail_alloc.h"
 #include "http_parse.h"
+#include "oxr_http.h"
 
 namespace {
 
@@ -129,19 +130,22 @@ TEST(RequestFormatter, HeadLimitIs16383Characters) {
     const int nBase = static_cast<int>(Format(p, nullptr, 0).size());
     // One header "X: <value>\r\n" adds 5 characters besides the value.
     const size_t nFits = static_cast<size_t>(kHttpWorkAreaSize - 1 - nBase - 5);
-    p.AddHeader("X", std::string(nFits, 'v').c_str());
+    EXPECT_EQ(p.AddHeader("X", std::string(nFits, 'v').c_str()), 0);
+    EXPECT_TRUE(p.HeadFits());
     int nLen = -1;
     EXPECT_EQ(Format(p, "b", 1, &nLen).size(), static_cast<size_t>(kHttpWorkAreaSize));
     EXPECT_EQ(nLen, kHttpWorkAreaSize); // 16383 of head, one of body
 
-    p.AddHeader("X", std::string(nFits + 1, 'v').c_str());
-    EXPECT_EQ(Format(p, nullptr, 0, &nLen), "<null>");
-    EXPECT_EQ(nLen, 0);
-    p.AddHeader("X", std::string(40000, 'v').c_str()); // a single line over the limit
+    // one line over the limit is refused when it is added
+    EXPECT_EQ(p.AddHeader("X", std::string(nFits + 1, 'v').c_str()), HTTP_ERR_BAD_PARAM);
+    // lines that fit one by one but not together fail the request
+    EXPECT_EQ(p.AddHeader("Y", ""), 0);
+    EXPECT_FALSE(p.HeadFits());
     EXPECT_EQ(Format(p, nullptr, 0, &nLen), "<null>");
     EXPECT_EQ(nLen, 0);
     p.RemoveHeader("X");
-    EXPECT_EQ(Format(p, nullptr, 0, &nLen).size(), static_cast<size_t>(nBase));
+    EXPECT_TRUE(p.HeadFits());
+    EXPECT_EQ(Format(p, nullptr, 0, &nLen).size(), static_cast<size_t>(nBase) + 5);
 }
 
 struct BodyRow {

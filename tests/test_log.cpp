@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,7 +14,17 @@
 #include "oxr.h"
 #include "stderr_capture.h"
 
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
 namespace {
+
+namespace fs = std::filesystem;
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
 
 std::atomic<long long> g_tNow{0};
 time_t FakeNow() {
@@ -232,6 +244,114 @@ TEST_F(LogSink, UnwritableDirectoryDropsRecords) {
     EXPECT_EQ(Write(2, "lost\n"), -1);
     EXPECT_EQ(cap.Finish(), "");
 }
+
+// Whatever holds the file's name (the file of another process that started
+// in the same second, something planted there) is never opened: the
+// records go to the next name, and what was there keeps its bytes.
+TEST_F(LogSink, ATakenNameIsNeverOpened) {
+    enum Taker { kFile, kOtherSink, kLink };
+    std::vector<Taker> takers = {kFile, kOtherSink};
+#if !defined(_WIN32)
+    takers.push_back(kLink);
+#endif
+    const std::string sName = "20240131235959_1.0.0.20091030.log";
+    const std::string sNext = "20240131235959_1.0.0.20091030_2.log";
+    for (Taker t : takers) {
+        SCOPED_TRACE(t);
+        const std::string dir = m_dir + "/" + std::to_string(t);
+        const std::string target = m_dir + "/target" + std::to_string(t);
+        fs::create_directory(dir);
+        WriteFile(t == kLink ? target : dir + "/" + sName, "keep");
+        CHttpLog other;
+        if (t == kLink) {
+            fs::create_symlink(target, dir + "/" + sName);
+        } else if (t == kOtherSink) {
+            fs::remove(dir + "/" + sName);
+            other.SetDirectory(dir.c_str());
+            other.SetClock(FakeNow);
+            other.SetLevel(3);
+        }
+        m_log.SetDirectory(dir.c_str());
+        m_log.SetLevel(3);
+        Write(2, "ours\n");
+        other.WriteLog(2, "x.cpp", 1, "%s", "theirs\n");
+        m_log.SetLevel(-1);
+        other.SetLevel(-1);
+        EXPECT_EQ(ReadFile(dir + "/" + sNext),
+                  "HTTP_LOG_DEBUG 20240131235959 Http/src/http_client.cpp:89ours\n");
+        EXPECT_EQ(ReadFile(t == kLink ? target : dir + "/" + sName),
+                  t == kOtherSink ? "HTTP_LOG_DEBUG 20240131235959 x.cpp:1theirs\n" : "keep");
+    }
+}
+
+#if !defined(_WIN32)
+enum DirState { kMissing, kMode, kLinkToOwn, kForeign };
+
+struct DirRow {
+    const char* name;
+    DirState eState;
+    fs::perms mode; // kMode
+    bool bUsed;
+};
+
+// The directory is made for the user alone, and one that others could put
+// files into (or that is not a directory of the user's) is not used: one
+// line on the standard error stream says so and the records are dropped.
+TEST_F(LogSink, TheDirectoryIsTheUsersAlone) {
+    const fs::perms kRwx = fs::perms::owner_all;
+    std::vector<DirRow> rows = {
+        {"missing: made with mode 0700", kMissing, fs::perms::none, true},
+        {"mode 0755", kMode,
+         kRwx | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+             fs::perms::others_exec,
+         true},
+        {"group-writable", kMode, kRwx | fs::perms::group_all, false},
+        {"world-writable", kMode, kRwx | fs::perms::others_all, false},
+        {"world-writable with the sticky bit", kMode, fs::perms::all | fs::perms::sticky_bit, true},
+        {"a symbolic link to a directory of the user's", kLinkToOwn, fs::perms::none, false},
+    };
+    if (geteuid() == 0) {
+        rows.push_back({"another user's", kForeign, fs::perms::none, false});
+    }
+    int nRow = 0;
+    for (const DirRow& r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::string dir = m_dir + "/" + std::to_string(nRow++);
+        const std::string own = dir + "-own";
+        if (r.eState == kLinkToOwn) {
+            fs::create_directory(own);
+            fs::create_symlink(own, dir);
+        } else if (r.eState != kMissing) {
+            fs::create_directory(dir);
+            fs::permissions(dir, r.mode);
+            if (r.eState == kForeign) {
+                ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0);
+            }
+        }
+        m_log.SetDirectory(dir.c_str());
+        StderrCapture cap;
+        m_log.SetLevel(3);
+        EXPECT_EQ(Write(2, "record\n"), r.bUsed ? 0 : -1);
+        m_log.SetLevel(-1);
+        const std::string err = cap.Finish();
+        int nFiles = 0;
+        const std::string name = ListDir(r.eState == kLinkToOwn ? own : dir, &nFiles);
+        EXPECT_EQ(nFiles, r.bUsed ? 1 : 0);
+        EXPECT_EQ(err, r.bUsed ? ""
+                               : "oxrhttp: no log file: " + dir +
+                                     " is not the user's own, or others may write to it\n");
+        if (r.bUsed) {
+            const std::string file = dir + "/" + name.substr(0, name.size() - 1);
+            EXPECT_NE(ReadFile(file).find("record\n"), std::string::npos);
+            EXPECT_EQ(fs::status(file).permissions(),
+                      fs::perms::owner_read | fs::perms::owner_write);
+        }
+        if (r.eState == kMissing) {
+            EXPECT_EQ(fs::status(dir).permissions(), kRwx);
+        }
+    }
+}
+#endif
 
 TEST_F(LogSink, ConcurrentRecordsStayWhole) {
     m_log.SetLevel(3);

@@ -51,34 +51,66 @@ TEST(HeaderList, ReplacementStoresTheWholeNewValue) {
     }
 }
 
-TEST(HeaderList, EmptyNameAndValueAreTexts) {
+TEST(HeaderList, EmptyValueAndEveryTokenCharacterAreAccepted) {
     CHttpParser p;
-    EXPECT_EQ(p.AddHeader("", "v"), 0);
     EXPECT_EQ(p.AddHeader("N", ""), 0);
-    EXPECT_EQ(Dump(p.GetRequestHeaders()), (Fields{{"", "v"}, {"N", ""}}));
+    EXPECT_EQ(p.AddHeader("!#$%&'*+-.^_`|~09azAZ", "v"), 0);
+    EXPECT_EQ(Dump(p.GetRequestHeaders()), (Fields{{"N", ""}, {"!#$%&'*+-.^_`|~09azAZ", "v"}}));
 }
 
 struct BadHeaderRow {
     const char* name;
     const char* value;
+    const std::string& record;
 };
 
-// Null texts, and texts that would break out of their header line.
-TEST(HeaderList, RefusesNullAndLineBreaksWithoutTouchingTheList) {
+// Null texts, names that are not tokens, values that would break out of
+// their line, and lines that could never fit a request head.
+TEST(HeaderList, RefusesWhatCannotBeSentWithoutTouchingTheList) {
+    const std::string kTooLarge = std::string("HTTP_LOG_DEBUG ") + kSrc +
+                                  "AddHeader Return -1, header larger than a request head";
+    // "GET / HTTP/1.1\r\n", "HOST: h\r\n", the fixed lines, the empty line;
+    // then "X: value\r\n".
+    const size_t nLargest = kHttpRequestHeadMax - (16 + 9 + 178 + 2) - 5;
+    const std::string sTooLarge(nLargest + 1, 'v');
+    const std::string sMiB(1 << 20, 'v');
     const BadHeaderRow rows[] = {
-        {nullptr, "v"},        {"X-Old", nullptr},       {nullptr, nullptr},
-        {"X\r\nEvil: 1", "v"}, {"X-Old", "new\r\nX: y"}, {"X-Old", "new\n"},
-        {"X-Old\r", "v"},      {"X-Old", "\rnew"},       {"\n", ""},
+        {nullptr, "v", kInvalid},
+        {"X-Old", nullptr, kInvalid},
+        {nullptr, nullptr, kInvalid},
+        {"X\r\nEvil: 1", "v", kInvalid},
+        {"X-Old", "new\r\nX: y", kInvalid},
+        {"X-Old", "new\n", kInvalid},
+        {"X-Old\r", "v", kInvalid},
+        {"X-Old", "\rnew", kInvalid},
+        {"\n", "", kInvalid},
+        {"", "v", kInvalid},
+        {"X:Evil", "v", kInvalid},
+        {"X Old", "v", kInvalid},
+        {"X-Old ", "v", kInvalid},
+        {"X\tOld", "v", kInvalid},
+        {"X\x01", "v", kInvalid},
+        {"X\x7f", "v", kInvalid},
+        {"X\xc3\xa4", "v", kInvalid},
+        {"X(1)", "v", kInvalid},
+        {"X", sTooLarge.c_str(), kTooLarge},
+        {"X", sMiB.c_str(), kTooLarge},
     };
     for (const BadHeaderRow& r : rows) {
         CHttpParser p;
+        p.SetRequestLine(HTTP_METHOD_GET, "/");
+        p.SetHost("h");
         ASSERT_EQ(p.AddHeader("X-Old", "old"), 0);
         int nResult = 0;
         Records log = LoggedBy([&] { nResult = p.AddHeader(r.name, r.value); });
         EXPECT_EQ(nResult, HTTP_ERR_BAD_PARAM) << (r.name ? r.name : "(null)");
-        EXPECT_EQ(log, Records{kInvalid});
+        EXPECT_EQ(log, Records{r.record});
         EXPECT_EQ(Dump(p.GetRequestHeaders()), (Fields{{"X-Old", "old"}}));
     }
+    CHttpParser p;
+    p.SetRequestLine(HTTP_METHOD_GET, "/");
+    p.SetHost("h");
+    EXPECT_EQ(p.AddHeader("X", std::string(nLargest, 'v').c_str()), 0);
 }
 
 TEST(HeaderList, AddingANewNameLogsTheMissAndSucceeds) {
@@ -207,10 +239,6 @@ const AcceptedRow kAccepted[] = {
     {"HTTP/1.1 200 OK\r\nA: 1\r\nB: 2",          200, "HTTP/1.1", "OK", {{"A", "1"}}, "A: 1\r\nB: 2"},
     {"HTTP/1.1 200 OK",                          200, "HTTP/1.1", "", {}, ""},
     {"\r\n \tHTTP/1.0 200 OK\r\n\r\n",           200, "HTTP/1.0", "OK", {}, ""},
-    // three characters whatever they are
-    {"HTTP/1.1 2 OK\r\n\r\n",                    2,   "HTTP/1.1", "OK", {}, ""},
-    // the second blank is the last byte: the code is read only up to it
-    {"HTTP/1.1  ",                               0,   "HTTP/1.1", "", {}, ""},
     // zero bytes are ordinary bytes for the scans; texts end at them
     {Bytes("HTTP/1.1 200 OK\r\nA: x\0y\r\nB: 2\r\n\r\n"), 200, "HTTP/1.1", "OK", {{"A", "x"}, {"B", "2"}}, ""},
     {Repeat('V', 31) + " 200 OK\r\n\r\n",        200, "VVVVVVVVVVVVVVVVVVVVVVVVVVVVVVV", "OK", {}, ""},
@@ -225,16 +253,28 @@ struct RefusedRow {
     const char* reason;
 };
 
+const char kBadCode[] = "ParseStartLine Return -1, parse status code error";
+
 const RefusedRow kRefused[] = {
     {"HTTP/1.1 404 Not Found\r\nA: 1\r\n\r\n", 404, "HTTP/1.1", -1, nullptr, "Not Found"},
     {"HTTP/1.0 503 Busy\r\n\r\n",            503, "HTTP/1.0", -1, nullptr, "Busy"},
     {"HTTP/1.1 401 Unauthorized\nA: 1\n\n",   401, "HTTP/1.1", -1, nullptr, "Unauthorized"},
-    {"HTTP/1.1 abc x\r\nA: 1\r\n\r\n",       0,   "HTTP/1.1", -1, nullptr, "x"},
-    {"HTTP/1.1 \xff" "00 x\r\n\r\n",         0,   "HTTP/1.1", -1, nullptr, "x"},
+    {"HTTP/1.1 999 Odd\r\n\r\n",              999, "HTTP/1.1", -1, nullptr, "Odd"},
     {"",                                     0,   "", HTTP_ERR_STATUS, "ParseStartLine Return -1, parse http version error", ""},
     {"HTTP/1.1",                             0,   "", HTTP_ERR_STATUS, "ParseStartLine Return -1, parse http version error", ""},
     {Repeat('V', 32) + " 200 OK\r\n\r\n",    0,   "", HTTP_ERR_STATUS, "ParseStartLine Return -1, parse http version error", ""},
     {"HTTP/1.1 200",                         0,   "HTTP/1.1", HTTP_ERR_STATUS, "ParseStartLine Return -1, parse status code error", ""},
+    // a status is exactly three digits, then a blank or the line's end
+    {"HTTP/1.1 -1 X\r\n\r\n",              0,   "HTTP/1.1", HTTP_ERR_STATUS, kBadCode, ""},
+    {"HTTP/1.1 +20 X\r\n\r\n",             0,   "HTTP/1.1", HTTP_ERR_STATUS, kBadCode, ""},
+    {"HTTP/1.1 2AB X\r\n\r\n",             0,   "HTTP/1.1", HTTP_ERR_STATUS, kBadCode, ""},
+    {"HTTP/1.1 0 X\r\n\r\n",               0,   "HTTP/1.1", HTTP_ERR_STATUS, kBadCode, ""},
+    {"HTTP/1.1 2 OK\r\n\r\n",              0,   "HTTP/1.1", HTTP_ERR_STATUS, kBadCode, ""},
+    {"HTTP/1.1 2000 OK\r\n\r\n",           0,   "HTTP/1.1", HTTP_ERR_STATUS, kBadCode, ""},
+    {"HTTP/1.1 200\tOK\r\n\r\n",           0,   "HTTP/1.1", HTTP_ERR_STATUS, kBadCode, ""},
+    {"HTTP/1.1 abc x\r\nA: 1\r\n\r\n",       0,   "HTTP/1.1", HTTP_ERR_STATUS, kBadCode, ""},
+    {"HTTP/1.1 \xff" "00 x\r\n\r\n",         0,   "HTTP/1.1", HTTP_ERR_STATUS, kBadCode, ""},
+    {"HTTP/1.1  ",                           0,   "HTTP/1.1", HTTP_ERR_STATUS, kBadCode, ""},
 };
 // clang-format on
 

@@ -75,7 +75,8 @@ extern "C" {
 #define OXR_HTTP_ERROR_TABLE(X)                                                                    \
     X(HTTP_ERR_NONE, "nothing has failed yet")                                                     \
     X(HTTP_ERR_NO_MEMORY, "a header record or text, or a response head's copy, not allocated")     \
-    X(HTTP_ERR_BAD_PARAM, "a header name or value NULL or not allowed; a bad option or value")     \
+    X(HTTP_ERR_BAD_PARAM,                                                                          \
+      "a header refused (NULL, not a token, CR or LF, too long); a bad option")                    \
     X(HTTP_ERR_INFO_TYPE, "information by type is not available (per session)")                    \
     X(HTTP_ERR_BAD_URL, "the URL could not be split")                                              \
     X(HTTP_ERR_CONNECT, "host not resolved, no connection in time, or the TLS handshake failed")   \
@@ -107,8 +108,8 @@ extern "C" {
 #define HTTP_OPT_TLS_PIN 3     /* https: the SHA-256 fingerprint (hex) the certificate must have */
 #define HTTP_OPT_AUTH_SCHEME 4 /* read only: HTTP_AUTH_* of the last request */
 #define HTTP_OPT_STREAM_TIMEOUT 5 /* multipart: ms without data that end the stream (8000) */
-#define HTTP_OPT_KEEP_ALIVE 6      /* 1: bodies end by their framing; a kept connection is reused */
-#define HTTP_OPT_CONNECTIONS 11    /* read only: connections the session has made so far */
+#define HTTP_OPT_KEEP_ALIVE 6     /* 1: bodies end by their framing; a kept connection is reused */
+#define HTTP_OPT_CONNECTIONS 11   /* read only: connections the session has made so far */
 
 /* Authorization scheme a session's last request carried (HTTP_OPT_AUTH_SCHEME). */
 #define HTTP_AUTH_NONE 0   /* no credentials */

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 
 #if defined(_WIN32)
@@ -202,9 +203,20 @@ int OXR_RandomBytes(void* pOut, size_t nLen);
 
 // Breaks t down into local time (thread-safe). 0 on success.
 int OXR_LocalTime(time_t t, struct tm* pTm);
-int OXR_MakeDir(const char* pszPath); // result may be ignored: an existing directory is fine
-const char* OXR_LogDir();             // c:\httplog on Windows, /tmp/httplog elsewhere
-char OXR_PathSep();
+const char* OXR_LogDir(); // c:\httplog on Windows, /tmp/httplog elsewhere
+
+// Why OXR_CreateLogFile made no file.
+const int OXR_LOGFILE_EXISTS = 1;     // the name is taken: try another
+const int OXR_LOGFILE_UNSAFE_DIR = 2; // the directory is open to others
+const int OXR_LOGFILE_FAILED = 3;     // anything else
+// Creates the file pszName (no separator in it) in pszDir, for the
+// library's own records: always a new file, never one that exists or what
+// a link in its place points to. Creates the directory when it is missing.
+// POSIX: the directory gets mode 0700, and one that is a symbolic link,
+// not the user's own, or writable by group or others without the sticky
+// bit is refused; the file gets mode 0600. Windows: CREATE_NEW, reparse
+// points not followed. The stream, open for writing, or NULL and *pnWhy.
+FILE* OXR_CreateLogFile(const char* pszDir, const char* pszName, int* pnWhy);
 
 // ---------------------------------------------------------------- strings
 

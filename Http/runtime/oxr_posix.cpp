@@ -308,12 +308,42 @@ int64_t OXR_TickMs() {
 int OXR_LocalTime(time_t t, struct tm* pTm) {
     return localtime_r(&t, pTm) != nullptr ? 0 : -1;
 }
-int OXR_MakeDir(const char* pszPath) {
-    return mkdir(pszPath, 0755);
-}
 const char* OXR_LogDir() {
     return "/tmp/httplog";
 }
-char OXR_PathSep() {
-    return '/';
+
+FILE* OXR_CreateLogFile(const char* pszDir, const char* pszName, int* pnWhy) {
+    *pnWhy = OXR_LOGFILE_FAILED;
+    mkdir(pszDir, 0700); // one that exists is checked below
+    // The checks are made on the opened directory and the file is created
+    // relative to it, so nothing can be swapped in between.
+    const int nDir = open(pszDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (nDir == -1) {
+        // A symbolic link (which anyone could have planted there) is refused
+        // as unsafe; anything else that is no directory simply fails.
+        struct stat lst;
+        *pnWhy = lstat(pszDir, &lst) == 0 && S_ISLNK(lst.st_mode) ? OXR_LOGFILE_UNSAFE_DIR
+                                                                  : OXR_LOGFILE_FAILED;
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(nDir, &st) != 0 || st.st_uid != geteuid() ||
+        ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0)) {
+        *pnWhy = OXR_LOGFILE_UNSAFE_DIR;
+        close(nDir);
+        return nullptr;
+    }
+    const int nFile =
+        openat(nDir, pszName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int nError = errno;
+    close(nDir);
+    if (nFile == -1) {
+        *pnWhy = nError == EEXIST ? OXR_LOGFILE_EXISTS : OXR_LOGFILE_FAILED;
+        return nullptr;
+    }
+    FILE* pFile = fdopen(nFile, "wb");
+    if (pFile == nullptr) {
+        close(nFile);
+    }
+    return pFile;
 }

@@ -5,9 +5,12 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <direct.h>
+#include <fcntl.h>
+#include <io.h>
 #include <process.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -343,12 +346,37 @@ int64_t OXR_TickMs() {
 int OXR_LocalTime(time_t t, struct tm* pTm) {
     return localtime_s(pTm, &t) == 0 ? 0 : -1;
 }
-int OXR_MakeDir(const char* pszPath) {
-    return _mkdir(pszPath);
-}
 const char* OXR_LogDir() {
     return "c:\\httplog";
 }
-char OXR_PathSep() {
-    return '\\';
+
+FILE* OXR_CreateLogFile(const char* pszDir, const char* pszName, int* pnWhy) {
+    *pnWhy = OXR_LOGFILE_FAILED;
+    _mkdir(pszDir); // one that exists is fine
+    char szPath[MAX_PATH];
+    const int n = std::snprintf(szPath, sizeof(szPath), "%s\\%s", pszDir, pszName);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(szPath)) {
+        return nullptr;
+    }
+    // CREATE_NEW never opens what exists, and a reparse point in the file's
+    // place is taken as the name being taken, not followed.
+    HANDLE hFile = CreateFileA(szPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) {
+        const DWORD dwError = GetLastError();
+        *pnWhy = dwError == ERROR_FILE_EXISTS || dwError == ERROR_ALREADY_EXISTS
+                     ? OXR_LOGFILE_EXISTS
+                     : OXR_LOGFILE_FAILED;
+        return nullptr;
+    }
+    const int nFile = _open_osfhandle(reinterpret_cast<intptr_t>(hFile), _O_WRONLY | _O_BINARY);
+    if (nFile == -1) {
+        CloseHandle(hFile);
+        return nullptr;
+    }
+    FILE* pFile = _fdopen(nFile, "wb");
+    if (pFile == nullptr) {
+        _close(nFile); // closes the handle too
+    }
+    return pFile;
 }

@@ -104,7 +104,31 @@ void ReadQop(Pending& cur, const char* pszList) {
     }
 }
 
+bool HasControl(const char* psz) {
+    for (; *psz != '\0'; ++psz) {
+        const unsigned char u = static_cast<unsigned char>(*psz);
+        if (u < 0x20 || u == 0x7f) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void Apply(Pending& cur, const char* pName, size_t nName, const char* pszValue) {
+    // These are quoted back in the answer as they are: a control character
+    // in one would reach the Authorization line (CR or LF would end it).
+    static const struct {
+        const char* pszName;
+        const char* pszWhy;
+    } kEchoed[] = {{"realm", "control character in realm"},
+                   {"nonce", "control character in nonce"},
+                   {"opaque", "control character in opaque"}};
+    for (const auto& e : kEchoed) {
+        if (NameIs(pName, nName, e.pszName) && HasControl(pszValue)) {
+            cur.pszWhy = e.pszWhy;
+            return;
+        }
+    }
     HttpDigestChallenge& c = cur.c;
     if (NameIs(pName, nName, "realm")) {
         SetText(c.szRealm, sizeof(c.szRealm), pszValue);

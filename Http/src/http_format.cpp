@@ -58,6 +58,22 @@ const char* CHttpParser::GetMethodName(int nMethod) {
     return kMethodNames[nMethod - kMethodMin];
 }
 
+size_t CHttpParser::FixedHeadLength() const {
+    // "METHOD URI HTTP/1.1\r\n", "HOST: host\r\n", the fixed block, "\r\n".
+    return std::strlen(GetMethodName(m_nMethod)) + 1 + std::strlen(m_szUri) + 1 +
+           (sizeof(kVersion) - 1) + 2 + 6 + std::strlen(m_szHost) + 2 +
+           (sizeof(kDefaultHeaders) - 1) + 2;
+}
+
+bool CHttpParser::HeadFits() const {
+    size_t nLen = FixedHeadLength();
+    for (const HttpHeader* pRecord : m_lstRequestHeaders) {
+        // "name: value\r\n"
+        nLen += std::strlen(pRecord->pszName) + 2 + std::strlen(pRecord->pszValue) + 2;
+    }
+    return nLen <= kHttpRequestHeadMax;
+}
+
 char* CHttpParser::FormatMsg(int* pnMsgLen, const char* pBody, int nBodyLen) {
     int nDummy = 0;
     int& nMsgLen = pnMsgLen != nullptr ? *pnMsgLen : nDummy;

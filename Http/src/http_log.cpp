@@ -17,6 +17,10 @@ time_t SystemNow() {
     return time(nullptr);
 }
 
+// Names tried for one second's file: the plain one, then "_2" to "_N"
+// before ".log".
+const int kNameTries = 100;
+
 } // namespace
 
 CHttpLog::CHttpLog()
@@ -85,6 +89,34 @@ int CHttpLog::WriteLog(int nLevel, const char* pszFile, int nLine, const char* p
     return 0;
 }
 
+FILE* CHttpLog::CreateDailyFile(const struct tm& now) {
+    char szStem[64];
+    snprintf(szStem, sizeof(szStem), "%04d%02d%02d%02d%02d%02d_%s", now.tm_year + 1900,
+             now.tm_mon + 1, now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec, kVersion);
+    // A name in use (another process that started in the same second, or
+    // something planted there) is never opened: the next one is tried.
+    int nWhy = OXR_LOGFILE_EXISTS;
+    for (int n = 1; n <= kNameTries && nWhy == OXR_LOGFILE_EXISTS; ++n) {
+        char szName[80];
+        if (n == 1) {
+            snprintf(szName, sizeof(szName), "%s.log", szStem);
+        } else {
+            snprintf(szName, sizeof(szName), "%s_%d.log", szStem, n);
+        }
+        FILE* pFile = OXR_CreateLogFile(m_szDir, szName, &nWhy);
+        if (pFile != nullptr) {
+            return pFile;
+        }
+    }
+    if (nWhy == OXR_LOGFILE_UNSAFE_DIR) {
+        // Else nothing would tell why level 3 writes no file.
+        fprintf(stderr,
+                "oxrhttp: no log file: %s is not the user's own, or others may write to it\n",
+                m_szDir);
+    }
+    return nullptr;
+}
+
 int CHttpLog::OpenLog() {
     long long tDayMark = m_tDayMark.load();
     time_t tNow = m_pfnNow.load()();
@@ -111,12 +143,7 @@ int CHttpLog::OpenLog() {
         struct tm now;
         std::memset(&now, 0, sizeof(now));
         OXR_LocalTime(tNow, &now);
-        OXR_MakeDir(m_szDir);
-        char szName[256];
-        snprintf(szName, sizeof(szName), "%s%c%04d%02d%02d%02d%02d%02d_%s.log", m_szDir,
-                 OXR_PathSep(), now.tm_year + 1900, now.tm_mon + 1, now.tm_mday, now.tm_hour,
-                 now.tm_min, now.tm_sec, kVersion);
-        FILE* pFile = fopen(szName, "wb+");
+        FILE* pFile = CreateDailyFile(now);
         if (pFile != nullptr) {
             m_bOwnStream = true;
             m_pStream = pFile;

@@ -39,6 +39,8 @@ public:
 
 private:
     void LetStreamGo(); // mutex held
+    // A new file for the records of the second now, or NULL; mutex held.
+    FILE* CreateDailyFile(const struct tm& now);
 
     std::atomic<long long> m_tDayMark; // local midnight (standard time) of the file's day; 0: none
     std::atomic<int> m_nLevel;

@@ -2,7 +2,6 @@
 // parser. The request formatter is in http_format.cpp.
 #include "http_parse.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -70,6 +69,26 @@ bool HasLineBreak(const char* psz) {
     return std::strpbrk(psz, "\r\n") != nullptr;
 }
 
+// A header name is a token (RFC 9110 section 5.6.2): an empty name, a colon,
+// a blank or a control character would move where the device sees the name
+// end, or give it a line it cannot read.
+bool IsToken(const char* psz) {
+    if (*psz == '\0') {
+        return false;
+    }
+    for (; *psz != '\0'; ++psz) {
+        const unsigned char u = static_cast<unsigned char>(*psz);
+        if (u <= 0x20 || u >= 0x7f || std::strchr("\"(),/:;<=>?@[\\]{}", *psz) != nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
 const size_t kVersionMax = 31; // m_szVersion holds 31 characters and the zero
 const size_t kReasonMax = 255; // m_szReason likewise; longer phrases are cut
 
@@ -92,13 +111,18 @@ CHttpParser::~CHttpParser() {
 // ---------------------------------------------------------------- header lists
 
 int CHttpParser::AddHeader(const char* pszName, const char* pszValue) {
-    if (pszName == nullptr || pszValue == nullptr || HasLineBreak(pszName) ||
-        HasLineBreak(pszValue)) {
+    if (pszName == nullptr || pszValue == nullptr || !IsToken(pszName) || HasLineBreak(pszValue)) {
         HTTP_LOG(kLogFailure, "AddHeader Return -1, IN Param is Invalid\n");
         return HTTP_ERR_BAD_PARAM;
     }
     size_t nName = std::strlen(pszName);
     size_t nValue = std::strlen(pszValue);
+    // A line that could never be sent is refused now, not by every later
+    // request of the session.
+    if (nName + nValue + 4 > kHttpRequestHeadMax - FixedHeadLength()) {
+        HTTP_LOG(kLogFailure, "AddHeader Return -1, header larger than a request head\n");
+        return HTTP_ERR_BAD_PARAM;
+    }
 
     HttpHeader* pFound = FindHeader(pszName, m_lstRequestHeaders);
     if (pFound != nullptr) {
@@ -234,12 +258,16 @@ int CHttpParser::ParseStartLine() {
         HTTP_LOG(kLogFailure, "ParseStartLine Return -1, parse status code error\n");
         return HTTP_ERR_STATUS;
     }
-    // Three characters whatever they are, but never past the end of the copy
-    // (the second blank may be the last byte).
-    char szCode[4] = {0, 0, 0, 0};
-    size_t nCode = static_cast<size_t>(pEnd - pCode) < 3 ? static_cast<size_t>(pEnd - pCode) : 3;
-    std::memcpy(szCode, pCode, nCode);
-    m_nStatusCode = std::atoi(szCode);
+    // A status is exactly three digits, then a blank or the end of the line
+    // (RFC 9112 section 4): "-1", "+20", "2AB" or "2000" would otherwise be
+    // read as some other number, and a negative one as an unknown handle.
+    const size_t nLeft = static_cast<size_t>(pEnd - pCode);
+    if (nLeft < 3 || !IsDigit(pCode[0]) || !IsDigit(pCode[1]) || !IsDigit(pCode[2]) ||
+        (nLeft > 3 && pCode[3] != ' ' && pCode[3] != '\r' && pCode[3] != '\n')) {
+        HTTP_LOG(kLogFailure, "ParseStartLine Return -1, parse status code error\n");
+        return HTTP_ERR_STATUS;
+    }
+    m_nStatusCode = (pCode[0] - '0') * 100 + (pCode[1] - '0') * 10 + (pCode[2] - '0');
 
     // The reason phrase ends with its line, in CR LF or LF alone. It is read
     // for a refused status too, so the caller can tell why.
@@ -259,9 +287,8 @@ int CHttpParser::ParseStartLine() {
         std::memcpy(m_szReason, pReason, nReason);
         m_szReason[nReason] = '\0';
     }
-    // Client and server errors are refused, and so is anything whose first
-    // character is above '3' (bytes beyond ASCII included).
-    if (static_cast<unsigned char>(pCode[0]) > '3') {
+    // Client and server errors are refused.
+    if (m_nStatusCode >= 400) {
         return -1;
     }
     return 0;

@@ -4,6 +4,7 @@
 #ifndef HTTP_PARSE_H
 #define HTTP_PARSE_H
 
+#include <cstddef>
 #include <list>
 
 // One header field; the record and both texts belong to the list holding it.
@@ -16,6 +17,8 @@ typedef std::list<HttpHeader*> HttpHeaderList;
 
 // Size of the work areas for the request head and for each of its lines.
 const int kHttpWorkAreaSize = 16384;
+// Longest request head: its work area keeps a terminating zero.
+const size_t kHttpRequestHeadMax = kHttpWorkAreaSize - 1;
 
 class CHttpParser {
 public:
@@ -26,8 +29,10 @@ public:
 
     // ---- header lists
     // Adds a request header, or replaces the value of one with the same name
-    // (case ignored). 0, HTTP_ERR_BAD_PARAM (a null text, or a CR or LF in
-    // one) or HTTP_ERR_NO_MEMORY.
+    // (case ignored). 0, HTTP_ERR_BAD_PARAM (a null text, a name that is not
+    // a token, a CR or LF in the value, or a line that would not fit a
+    // request head with the request line and the fixed lines alone) or
+    // HTTP_ERR_NO_MEMORY.
     int AddHeader(const char* pszName, const char* pszValue);
     // Removes a request header; always 0.
     int RemoveHeader(const char* pszName);
@@ -52,13 +57,16 @@ public:
     // Builds head and body into the message buffer; stores its length in
     // *pnMsgLen and returns the buffer, or NULL (length 0) on failure.
     char* FormatMsg(int* pnMsgLen, const char* pBody, int nBodyLen);
+    // Whether the next request head, with every header of the list, fits
+    // kHttpRequestHeadMax.
+    bool HeadFits() const;
 
     // ---- response parser
     // Parses a response head (status line to the empty line; lines end in
     // CR LF or LF alone). 0 when the head was accepted; -1 when its status
-    // is refused (first digit above 3: the status line is read, the header
-    // fields are not); HTTP_ERR_STATUS for a malformed status line;
-    // HTTP_ERR_NO_MEMORY.
+    // is refused (400 or above: the status line is read, the header fields
+    // are not); HTTP_ERR_STATUS for a malformed status line (a status not
+    // of three digits among them); HTTP_ERR_NO_MEMORY.
     int ParseMsg(const char* pHead, int nHeadLen);
     // 0, -1 (refused) or HTTP_ERR_STATUS.
     int ParseStartLine();
@@ -84,6 +92,9 @@ public:
     const HttpHeaderList& GetResponseHeaders() const { return m_lstResponseHeaders; }
 
 private:
+    // The head's length without the header list: request line, HOST line,
+    // the fixed lines and the empty line.
+    size_t FixedHeadLength() const;
     // Bounded by the end of the head copy; a null position gives null.
     char* SkipSpaces(char* p);
     // The LF that ends the line at p, or NULL.

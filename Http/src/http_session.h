@@ -108,6 +108,9 @@ private:
     // Drops the accepted challenge and the answer to it: the next request
     // goes without, for a fresh challenge.
     void ForgetDigest();
+    // Puts the answer to c with nonce count nCount in place; 0, or -1 with
+    // the request's headers as they were.
+    int PutAnswerTo(const HttpDigestChallenge& c, unsigned nCount, const char* pBody, int nBodyLen);
 
     friend class CHttpSessionMgr;
 

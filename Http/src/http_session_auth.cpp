@@ -81,10 +81,14 @@ int CHttpSession::AnswerChallenge(bool bRetried, const char* pBody, int nBodyLen
     } else if (scan.bHave && (!bRetried || pChallenge->bStale)) {
         // A second 401 says the answer was wrong, unless its nonce had only
         // gone stale: then the same credentials are tried with the new one.
-        m_cChallenge = *pChallenge;
-        m_bDigest = true;
-        m_nNonceCount = 0;
-        nResult = PutDigestAnswer(pBody, nBodyLen);
+        // The challenge is kept only once its answer is in place: one that
+        // cannot be answered would otherwise fail every later request.
+        nResult = PutAnswerTo(*pChallenge, 1, pBody, nBodyLen);
+        if (nResult == 0) {
+            m_cChallenge = *pChallenge;
+            m_bDigest = true;
+            m_nNonceCount = 1;
+        }
     }
     if (pChallenge != nullptr) {
         HttpWipe(pChallenge, sizeof(*pChallenge));
@@ -101,6 +105,11 @@ void CHttpSession::ForgetDigest() {
 }
 
 int CHttpSession::PutDigestAnswer(const char* pBody, int nBodyLen) {
+    return PutAnswerTo(m_cChallenge, ++m_nNonceCount, pBody, nBodyLen);
+}
+
+int CHttpSession::PutAnswerTo(const HttpDigestChallenge& c, unsigned nCount, const char* pBody,
+                              int nBodyLen) {
     unsigned char aRandom[16];
     if (OXR_RandomBytes(aRandom, sizeof(aRandom)) != 0) {
         HTTP_LOG(kLogFailure, "CHttpSession SendRequest Return -1, no random bytes for Digest\n");
@@ -123,12 +132,12 @@ int CHttpSession::PutDigestAnswer(const char* pBody, int nBodyLen) {
     r.pszUri = m_cParser.GetUri();
     r.pBody = pBody;
     r.nBodyLen = nBodyLen;
-    r.nCount = ++m_nNonceCount;
+    r.nCount = nCount;
     r.pszCnonce = szCnonce;
     char* pszAnswer = new (std::nothrow) char[kHttpDigestAnswerMax];
     int nResult = -1;
     if (pszAnswer == nullptr || user.Overflow() ||
-        HttpDigestAnswer(m_cChallenge, r, pszAnswer, kHttpDigestAnswerMax) != 0) {
+        HttpDigestAnswer(c, r, pszAnswer, kHttpDigestAnswerMax) != 0) {
         HTTP_LOG(kLogFailure, "CHttpSession SendRequest Return -1, Digest answer not built\n");
     } else {
         nResult = RecordResult(m_cParser.AddHeader("Authorization", pszAnswer));

@@ -104,7 +104,8 @@ int CHttpSession::Exchange(const char* pBody, int nBodyLen, int nTimeOutMs) {
     char* pMsg = m_cParser.FormatMsg(&nMsgLen, pBody, nBodyLen);
     if (pMsg == nullptr || nMsgLen <= 0) {
         HTTP_LOG(kLogFailure, "CHttpSession SendRequest Return -1, m_cParser.FormatMsg Error\n");
-        return -1;
+        // Headers that fit one by one but not together: the caller's to fix.
+        return m_cParser.HeadFits() ? -1 : HTTP_ERR_BAD_PARAM;
     }
     // A device that stops reading would otherwise hold the caller in the
     // send for ever.

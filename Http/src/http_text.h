@@ -1,5 +1,6 @@
 // A text built in a fixed array: every append is bounded, and once one did
-// not fit the text stays overflowed, so a caller checks once at the end.
+// not fit the text is wiped and stays overflowed (and empty), so a caller
+// checks once at the end.
 #ifndef HTTP_TEXT_H
 #define HTTP_TEXT_H
 
@@ -47,7 +48,7 @@ public:
     void Append(const char* p, size_t n) {
         // The terminating zero must stay inside the array too.
         if (m_bOverflow || n >= N - m_nLen) {
-            m_bOverflow = true;
+            SetOverflow();
             return;
         }
         std::memcpy(m_sz + m_nLen, p, n);
@@ -64,13 +65,13 @@ public:
         int n = std::vsnprintf(m_sz + m_nLen, N - m_nLen, pszFormat, args);
         va_end(args);
         if (n < 0 || static_cast<size_t>(n) >= N - m_nLen) {
-            m_bOverflow = true;
-            m_sz[m_nLen] = '\0';
+            SetOverflow();
             return;
         }
         m_nLen += static_cast<size_t>(n);
     }
-    // Wipes the text: it may have held a secret.
+    // Wipes the text: it may have held a secret (an overflowed one was wiped
+    // whole already).
     void Clear() {
         HttpWipe(m_sz, m_nLen + 1);
         m_nLen = 0;
@@ -81,6 +82,16 @@ public:
     const char* Data() const { return m_sz; }
 
 private:
+    // vsnprintf has written up to the end of the array, past m_nLen: all of
+    // it is wiped, as it may hold a secret, and the text is empty from here.
+    void SetOverflow() {
+        if (!m_bOverflow) {
+            HttpWipe(m_sz, N);
+            m_nLen = 0;
+            m_bOverflow = true;
+        }
+    }
+
     char m_sz[N];
     size_t m_nLen;
     bool m_bOverflow;

@@ -73,44 +73,106 @@ int Open(CTestServer& srv, const char* pszCredentials) {
                          pszCredentials, 0, 2000);
 }
 
+// Without keep-alive the 401 is answered on a new connection; with it, on
+// the same one, its body read and dropped first.
 TEST(ApiDigest, ADigestDeviceIsAnsweredWithinOneRequestAndItsNonceReused) {
+    for (int bKeep = 0; bKeep < 2; ++bKeep) {
+        CTestServer srv;
+        if (bKeep == 0) {
+            // the device closes the connection after its 401
+            srv.Add(CTestScript().WaitRequest().Send(Challenge(kMd5)));
+            srv.Add(
+                CTestScript().WaitRequest().Send(kOk).WaitRequest().Send(kOk).WaitPeerClose(5000));
+        } else {
+            std::string challenge = Challenge(kMd5);
+            challenge.replace(challenge.find("Content-Length: 0\r\n\r\n"), 21,
+                              "Content-Length: 12\r\n\r\nUnauthorized");
+            srv.Add(CTestScript()
+                        .WaitRequest()
+                        .Send(challenge)
+                        .WaitRequest()
+                        .Send(kOk)
+                        .WaitRequest()
+                        .Send(kOk)
+                        .WaitPeerClose(5000));
+        }
+        ASSERT_TRUE(srv.Start());
+        int h = Open(srv, "admin:demo");
+        ASSERT_GE(h, 0);
+        ASSERT_EQ(OXR_HTTP_SetOption(h, HTTP_OPT_KEEP_ALIVE, bKeep, nullptr), 0);
+        EXPECT_EQ(OXR_HTTP_GetOption(h, HTTP_OPT_AUTH_SCHEME), HTTP_AUTH_BASIC);
+        ASSERT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0);
+        EXPECT_EQ(OXR_HTTP_GetStatus(h, nullptr, 0), 200);
+        EXPECT_EQ(OXR_HTTP_GetOption(h, HTTP_OPT_AUTH_SCHEME), HTTP_AUTH_DIGEST);
+        ASSERT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0);
+        EXPECT_EQ(OXR_HTTP_GetOption(h, HTTP_OPT_CONNECTIONS), 2 - bKeep);
+        EXPECT_EQ(OXR_HTTP_Close(h), 0);
+        ASSERT_TRUE(srv.WaitDone(5000));
+        EXPECT_EQ(srv.Accepted(), 2 - bKeep); // the second request needed no new challenge
+        std::vector<std::string> reqs = srv.Requests(1 - bKeep);
+        if (bKeep != 0) {
+            reqs.erase(reqs.begin()); // the one the 401 answered
+        }
+        ASSERT_EQ(reqs.size(), 2u);
+        const char* kNc[] = {"00000001", "00000002"};
+        for (size_t i = 0; i < 2; ++i) {
+            const std::string answer = Field(reqs[i], "Authorization");
+            EXPECT_EQ(answer.compare(0, 7, "Digest "), 0) << answer;
+            EXPECT_EQ(Param(answer, "username"), "admin");
+            EXPECT_EQ(Param(answer, "realm"), "cam");
+            EXPECT_EQ(Param(answer, "nonce"), "n1");
+            EXPECT_EQ(Param(answer, "uri"), "/cgi-bin/admin/set?exposure=auto");
+            EXPECT_EQ(Param(answer, "opaque"), "op");
+            EXPECT_EQ(Param(answer, "qop"), "auth");
+            EXPECT_EQ(Param(answer, "nc"), kNc[i]);
+            EXPECT_GE(Param(answer, "cnonce").size(), 16u);
+            EXPECT_EQ(Param(answer, "algorithm"), ""); // the challenge named none
+            EXPECT_EQ(Param(answer, "response"), ExpectedResponse(answer, "GET"));
+        }
+        // a fresh client nonce for every answer
+        EXPECT_NE(Param(Field(reqs[0], "Authorization"), "cnonce"),
+                  Param(Field(reqs[1], "Authorization"), "cnonce"));
+        // the first request carried the Basic credentials, as always
+        EXPECT_EQ(Field(srv.Requests(0)[0], "Authorization"), "Basic YWRtaW46ZGVtbw==");
+    }
+}
+
+// Keep-alive: a recorder that refuses a remembered nonce with 403 (not with
+// a stale 401) is asked for a fresh challenge, which is answered, all on
+// the one connection.
+TEST(ApiDigest, ARefusedRememberedNonceIsRenewed) {
     CTestServer srv;
-    // the device closes the connection after its 401
-    srv.Add(CTestScript().WaitRequest().Send(Challenge(kMd5)));
-    srv.Add(CTestScript().WaitRequest().Send(kOk).WaitRequest().Send(kOk).WaitPeerClose(5000));
+    srv.Add(CTestScript()
+                .WaitRequest()
+                .Send(Challenge(kMd5))
+                .WaitRequest()
+                .Send(kOk)
+                .WaitRequest()
+                .Send("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n")
+                .WaitRequest()
+                .Send(Challenge("Digest realm=\"cam\", nonce=\"n2\", qop=\"auth\""))
+                .WaitRequest()
+                .Send(kOk)
+                .WaitPeerClose(5000));
     ASSERT_TRUE(srv.Start());
     int h = Open(srv, "admin:demo");
     ASSERT_GE(h, 0);
-    EXPECT_EQ(OXR_HTTP_GetOption(h, HTTP_OPT_AUTH_SCHEME), HTTP_AUTH_BASIC);
-    ASSERT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0);
+    ASSERT_EQ(OXR_HTTP_SetOption(h, HTTP_OPT_KEEP_ALIVE, 1, nullptr), 0);
+    EXPECT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0);
+    EXPECT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0);
     EXPECT_EQ(OXR_HTTP_GetStatus(h, nullptr, 0), 200);
-    EXPECT_EQ(OXR_HTTP_GetOption(h, HTTP_OPT_AUTH_SCHEME), HTTP_AUTH_DIGEST);
-    ASSERT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0);
     EXPECT_EQ(OXR_HTTP_Close(h), 0);
     ASSERT_TRUE(srv.WaitDone(5000));
-    EXPECT_EQ(srv.Accepted(), 2); // the second request needed no new challenge
-    const std::vector<std::string> reqs = srv.Requests(1);
-    ASSERT_EQ(reqs.size(), 2u);
-    const char* kNc[] = {"00000001", "00000002"};
-    for (size_t i = 0; i < 2; ++i) {
-        const std::string answer = Field(reqs[i], "Authorization");
-        EXPECT_EQ(answer.compare(0, 7, "Digest "), 0) << answer;
-        EXPECT_EQ(Param(answer, "username"), "admin");
-        EXPECT_EQ(Param(answer, "realm"), "cam");
-        EXPECT_EQ(Param(answer, "nonce"), "n1");
-        EXPECT_EQ(Param(answer, "uri"), "/cgi-bin/admin/set?exposure=auto");
-        EXPECT_EQ(Param(answer, "opaque"), "op");
-        EXPECT_EQ(Param(answer, "qop"), "auth");
-        EXPECT_EQ(Param(answer, "nc"), kNc[i]);
-        EXPECT_GE(Param(answer, "cnonce").size(), 16u);
-        EXPECT_EQ(Param(answer, "algorithm"), ""); // the challenge named none
-        EXPECT_EQ(Param(answer, "response"), ExpectedResponse(answer, "GET"));
-    }
-    // a fresh client nonce for every answer
-    EXPECT_NE(Param(Field(reqs[0], "Authorization"), "cnonce"),
-              Param(Field(reqs[1], "Authorization"), "cnonce"));
-    // the first request carried the Basic credentials, as always
-    EXPECT_EQ(Field(srv.Requests(0)[0], "Authorization"), "Basic YWRtaW46ZGVtbw==");
+    EXPECT_EQ(srv.Accepted(), 1);
+    const std::vector<std::string> reqs = srv.Requests(0);
+    ASSERT_EQ(reqs.size(), 5u);
+    EXPECT_EQ(Param(Field(reqs[2], "Authorization"), "nonce"), "n1");
+    EXPECT_EQ(Param(Field(reqs[2], "Authorization"), "nc"), "00000002");
+    EXPECT_EQ(Field(reqs[3], "Authorization"), ""); // no answer: a fresh challenge, please
+    const std::string answer = Field(reqs[4], "Authorization");
+    EXPECT_EQ(Param(answer, "nonce"), "n2");
+    EXPECT_EQ(Param(answer, "nc"), "00000001");
+    EXPECT_EQ(Param(answer, "response"), ExpectedResponse(answer, "GET"));
 }
 
 TEST(ApiDigest, AStaleNonceIsRenewedOnce) {

@@ -206,4 +206,54 @@ TEST(ApiHttps, CloseIsPromptWhileTheHandshakeOrAReadWaits) {
     EXPECT_LT(OXR_TickMs() - t0, 100);
 }
 
+int WaitNotRunning(int h) {
+    int nReason = -1;
+    for (int i = 0;
+         i < 1000 && OXR_HTTP_GetStreamState(h, &nReason, nullptr) == HTTP_STREAM_RUNNING; ++i) {
+        OXR_Sleep(5);
+    }
+    return nReason;
+}
+
+// Keep-alive over https: the requests share one connection and one
+// handshake; when the device closes it, the next connection resumes the TLS
+// session; a head that trickles in fails at the request's time-out.
+TEST(ApiHttps, KeptAliveResumedAndBoundedInTime) {
+    ASSERT_TRUE(Peers().ok) << Peers().error;
+    Got got;
+    int h = OXR_HTTP_OpenEx(Url("trusted", "/reused").c_str(), HTTP_METHOD_GET, nullptr, 0, 3000,
+                            Keep, &got);
+    ASSERT_GE(h, 0);
+    ASSERT_EQ(OXR_HTTP_SetOption(h, HTTP_OPT_KEEP_ALIVE, 1, nullptr), 0);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 3000), 0) << i;
+        EXPECT_EQ(WaitNotRunning(h), HTTP_END_COMPLETE) << i;
+    }
+    EXPECT_EQ(OXR_HTTP_GetOption(h, HTTP_OPT_CONNECTIONS), 1);
+    // nginx names a resumed session "r", a full handshake "."
+    EXPECT_EQ(got.Joined(), ".\n.\n.\n");
+    ASSERT_EQ(OXR_HTTP_AddHeader(h, "Connection", "close"), 0);
+    ASSERT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 3000), 0);
+    EXPECT_EQ(WaitNotRunning(h), HTTP_END_COMPLETE);
+    ASSERT_EQ(OXR_HTTP_RemoveHeader(h, "Connection"), 0);
+    ASSERT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 3000), 0);
+    EXPECT_EQ(WaitNotRunning(h), HTTP_END_COMPLETE);
+    EXPECT_EQ(OXR_HTTP_GetOption(h, HTTP_OPT_CONNECTIONS), 2);
+#if !defined(_WIN32) // SChannel resumes, or not, by itself
+    EXPECT_EQ(got.Joined(), ".\n.\n.\n.\nr\n");
+#endif
+    EXPECT_EQ(OXR_HTTP_Close(h), 0);
+
+    h = OXR_HTTP_Open(Url("trickle", "/").c_str(), HTTP_METHOD_GET, nullptr, 0, 3000);
+    ASSERT_GE(h, 0);
+    ASSERT_EQ(OXR_HTTP_SetOption(h, HTTP_OPT_KEEP_ALIVE, 1, nullptr), 0);
+    const int64_t t0 = OXR_TickMs();
+    EXPECT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), -1);
+    EXPECT_LT(OXR_TickMs() - t0, 3000);
+    int nReason = -1;
+    EXPECT_EQ(OXR_HTTP_GetStreamState(h, &nReason, nullptr), HTTP_STREAM_NONE);
+    EXPECT_EQ(nReason, HTTP_END_TIMEOUT);
+    EXPECT_EQ(OXR_HTTP_Close(h), 0);
+}
+
 } // namespace

@@ -96,6 +96,7 @@ const size_t kReasonMax = 255; // m_szReason likewise; longer phrases are cut
 
 CHttpParser::CHttpParser()
     : m_pHead(nullptr), m_nHeadLen(0), m_pMsg(nullptr), m_nMsgSize(0), m_pCursor(nullptr),
+      m_pFields(nullptr),
       m_nStatusCode(0), m_szVersion(), m_szReason(), m_nMethod(-1), m_szUri(), m_szHost() {}
 
 CHttpParser::~CHttpParser() {
@@ -213,6 +214,7 @@ int CHttpParser::ParseMsg(const char* pHead, int nHeadLen) {
     m_pHead = nullptr;
     m_nHeadLen = 0;
     m_pCursor = nullptr;
+    m_pFields = nullptr;
     m_nStatusCode = 0;
 
     if (pHead == nullptr || nHeadLen < 0) {
@@ -287,6 +289,7 @@ int CHttpParser::ParseStartLine() {
         std::memcpy(m_szReason, pReason, nReason);
         m_szReason[nReason] = '\0';
     }
+    m_pFields = m_pCursor;
     // Client and server errors are refused.
     if (m_nStatusCode >= 400) {
         return -1;
@@ -295,6 +298,9 @@ int CHttpParser::ParseStartLine() {
 }
 
 int CHttpParser::ParseHeaders() {
+    // Read anew from the first field line, however often it is called.
+    ClearHeaders(m_lstResponseHeaders);
+    m_pCursor = m_pFields;
     char* pEnd = m_pHead + m_nHeadLen;
     // A head without header lines has its empty line right here; skipping
     // white space first would run through it and into whatever follows.

@@ -70,8 +70,9 @@ public:
     int ParseMsg(const char* pHead, int nHeadLen);
     // 0, -1 (refused) or HTTP_ERR_STATUS.
     int ParseStartLine();
-    // Appends the header fields from the cursor on; 0 or HTTP_ERR_NO_MEMORY.
-    // Also used on a refused head whose fields are wanted after all.
+    // Reads the header fields after the status line into the response list
+    // (anew on every call); 0 or HTTP_ERR_NO_MEMORY. Also used on a refused
+    // head whose fields are wanted after all.
     int ParseHeaders();
     // The name is kept from the codec's first design, although it gives the
     // address of the status code, not the code.
@@ -105,6 +106,7 @@ private:
     char* m_pMsg; // message buffer of FormatMsg; only ever grows
     int m_nMsgSize;
     char* m_pCursor; // after a parse: first byte behind the head's empty line
+    char* m_pFields; // the first field line, behind the status line
     int m_nStatusCode;
     char m_szVersion[32];
     char m_szReason[256];

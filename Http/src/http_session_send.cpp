@@ -58,6 +58,7 @@ int CHttpSession::SendRequest(const char* pszContentLength, const char* pBody, i
             // Some recorders refuse an expired nonce with 403, not with a
             // stale 401: forget it and ask for a fresh challenge.
             ForgetDigest();
+            bAnswered = false;
             ++nMaxExchanges;
         } else if (AnswerChallenge(bAnswered && nExchange > 1, pBody, nBodyLen) != 0) {
             return RecordResult(nResult);

@@ -5,7 +5,8 @@ cut (one whole record, then half a record and a close), eof (one record, then a
 TCP close without close_notify), sink (reads "N\\n" and N bytes of the served files'
 pattern, answers "N ok\\n" or "N bad AT\\n"), noread (completes the handshake, then never reads),
 tls11 (TLS 1.1 only, which clients here must refuse), notify (one record and a
-close_notify, then keeps the TCP connection open).
+close_notify, then keeps the TCP connection open), trickle (reads a request,
+then sends a response head one byte every 300 ms).
 Usage: tls_peer.py DIR LIFETIME_S   (DIR holds trusted.pem/.key; writes DIR/peer.ports)
 """
 import os
@@ -139,6 +140,18 @@ def serve_notify(conn):
     held.append(conn)
 
 
+def serve_trickle(conn):
+    obj, inc, out = handshake(conn)
+    request = b""
+    while not request.endswith(b"\r\n\r\n") and len(request) < 65536:
+        request += read_exactly(conn, obj, inc, out, 1)
+    for byte in b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\nX-Slow: trickled\r\n\r\n":
+        obj.write(bytes([byte]))
+        flush(conn, out)
+        time.sleep(0.3)
+    end_without_reset(conn)
+
+
 def serve_noread(conn):
     handshake(conn)
     held.append(conn)
@@ -177,7 +190,8 @@ def main():
     ports = {}
     for name, handler in (("stall", serve_stall), ("hangup", serve_hangup), ("cut", serve_cut),
                           ("eof", serve_eof), ("sink", serve_sink), ("noread", serve_noread),
-                          ("tls11", serve_tls11), ("notify", serve_notify)):
+                          ("tls11", serve_tls11), ("notify", serve_notify),
+                          ("trickle", serve_trickle)):
         listen(name, handler, ports)
     part = os.path.join(DIR, "peer.ports.part")
     with open(part, "w") as f:

@@ -51,6 +51,14 @@ TEST(Connect, ReachesLoopbackOverIpv4AndIpv6) {
         CHttpRequest req;
         EXPECT_EQ(req.ConnectToServer(r.host, server.Port(), 2000), 0) << r.host;
         EXPECT_TRUE(req.IsConnected());
+        // TCP keep-alive: a vanished device ends the connection in about 30 s
+        int nIdle = 0, nInterval = 0, nProbes = 0;
+        EXPECT_TRUE(TestKeepAlive(req.GetConnection().GetSocket(), &nIdle, &nInterval, &nProbes));
+#if !defined(_WIN32)
+        EXPECT_EQ(nIdle, 10);
+        EXPECT_EQ(nInterval, 5);
+        EXPECT_EQ(nProbes, 3);
+#endif
         EXPECT_EQ(Exchange(req, server), 0) << r.host;
         EXPECT_EQ(server.Requests(0).size(), 1u) << r.host;
         EXPECT_EQ(req.Close(), 0);

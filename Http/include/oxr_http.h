@@ -89,6 +89,7 @@ extern "C" {
 #define HTTP_STREAM_NONE 0    /* none started: no request yet, refused, or raw without callback */
 #define HTTP_STREAM_RUNNING 1 /* delivering */
 #define HTTP_STREAM_ENDED 2   /* ended; the reason says why */
+#define HTTP_STREAM_RECONNECTING 3 /* dropped, made again (HTTP_OPT_RECONNECT); the reason: why */
 
 /* Why a receiver ended. */
 #define HTTP_END_NONE 0        /* it has not ended */
@@ -107,9 +108,12 @@ extern "C" {
 #define HTTP_OPT_TLS_VERIFY 2  /* https: 1 (default) checks certificate and name, 0 does not */
 #define HTTP_OPT_TLS_PIN 3     /* https: the SHA-256 fingerprint (hex) the certificate must have */
 #define HTTP_OPT_AUTH_SCHEME 4 /* read only: HTTP_AUTH_* of the last request */
-#define HTTP_OPT_STREAM_TIMEOUT 5 /* multipart: ms without data that end the stream (8000) */
-#define HTTP_OPT_KEEP_ALIVE 6     /* 1: bodies end by their framing; a kept connection is reused */
-#define HTTP_OPT_CONNECTIONS 11   /* read only: connections the session has made so far */
+#define HTTP_OPT_STREAM_TIMEOUT                                                                    \
+    5                         /* ms without data that end a stream (multipart 8000; raw: none) */
+#define HTTP_OPT_KEEP_ALIVE 6 /* 1: bodies end by their framing; a kept connection is reused */
+#define HTTP_OPT_RECONNECT 7  /* ms: the longest pause before a dropped stream is made again */
+#define HTTP_OPT_RECONNECT_COUNT 8 /* read only: reconnects of the session's streams so far */
+#define HTTP_OPT_CONNECTIONS 11    /* read only: connections the session has made so far */
 
 /* Authorization scheme a session's last request carried (HTTP_OPT_AUTH_SCHEME). */
 #define HTTP_AUTH_NONE 0   /* no credentials */

@@ -98,6 +98,10 @@ int OXR_AddrLen(const OXR_SOCKADDR* pAddr);
 const int OXR_E_WOULDBLOCK = -101;
 
 int OXR_CreateSocket(int nFamily, int nType, int nProtocol); // -1 on failure
+// TCP keep-alive on the socket: a probe after nIdleS seconds of silence,
+// then every nIntervalS, and the connection ends after nProbes unanswered
+// ones (where the platform lets the count be set). 0 on success.
+int OXR_SetKeepAlive(int nSocket, int nIdleS, int nIntervalS, int nProbes);
 // Raises the socket's buffers to the sizes; where the system sizes TCP
 // buffers itself as a stream needs (Linux), leaves them to it. 0 on success.
 int OXR_SetBuffSize(int nSocket, int nSendSize, int nRecvSize);

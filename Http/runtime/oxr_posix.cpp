@@ -11,6 +11,7 @@
 #include <new>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -105,6 +106,15 @@ int WaitFor(int nSocket, short nEvents, int nTimeOutMs) {
 int OXR_CreateSocket(int nFamily, int nType, int nProtocol) {
     int s = socket(nFamily, nType | SOCK_CLOEXEC, nProtocol);
     return s < 0 ? -1 : s;
+}
+
+int OXR_SetKeepAlive(int nSocket, int nIdleS, int nIntervalS, int nProbes) {
+    const int nOn = 1;
+    int r = setsockopt(nSocket, SOL_SOCKET, SO_KEEPALIVE, &nOn, sizeof(nOn));
+    r |= setsockopt(nSocket, IPPROTO_TCP, TCP_KEEPIDLE, &nIdleS, sizeof(nIdleS));
+    r |= setsockopt(nSocket, IPPROTO_TCP, TCP_KEEPINTVL, &nIntervalS, sizeof(nIntervalS));
+    r |= setsockopt(nSocket, IPPROTO_TCP, TCP_KEEPCNT, &nProbes, sizeof(nProbes));
+    return r == 0 ? 0 : -1;
 }
 
 int OXR_SetNonBlocking(int nSocket, int bOn) {

@@ -3,6 +3,7 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 #include <windows.h>
 #include <direct.h>
 #include <fcntl.h>
@@ -115,6 +116,25 @@ int OXR_CreateSocket(int nFamily, int nType, int nProtocol) {
     // must not keep the camera connection open.
     SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
     return static_cast<int>(s);
+}
+
+int OXR_SetKeepAlive(int nSocket, int nIdleS, int nIntervalS, int nProbes) {
+    tcp_keepalive vals{};
+    vals.onoff = 1;
+    vals.keepalivetime = static_cast<ULONG>(nIdleS) * 1000;
+    vals.keepaliveinterval = static_cast<ULONG>(nIntervalS) * 1000;
+    DWORD dwBytes = 0;
+    const int r = WSAIoctl(Sock(nSocket), SIO_KEEPALIVE_VALS, &vals, sizeof(vals), nullptr, 0,
+                           &dwBytes, nullptr, nullptr);
+#if defined(TCP_KEEPCNT)
+    // Windows 10 1703 and later take the count; older ones make 10 probes.
+    const DWORD dwProbes = static_cast<DWORD>(nProbes);
+    setsockopt(Sock(nSocket), IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<const char*>(&dwProbes),
+               sizeof(dwProbes));
+#else
+    (void)nProbes;
+#endif
+    return r == 0 ? 0 : -1;
 }
 
 int OXR_SetNonBlocking(int nSocket, int bOn) {

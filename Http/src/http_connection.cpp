@@ -14,6 +14,10 @@ namespace {
 // Socket buffers of at least 256 KiB each way hold a few video frames (the
 // runtime leaves them to a system that grows them itself).
 const int kSocketBufSize = 0x40000;
+// TCP keep-alive: probes after 10 s of silence, every 5 s, 3 missed end it.
+const int kKeepAliveIdleS = 10;
+const int kKeepAliveIntervalS = 5;
+const int kKeepAliveProbes = 3;
 
 } // namespace
 
@@ -88,6 +92,9 @@ int CHttpConnection::ConnectTo(const char* pszHost, uint16_t wPort, int64_t tDea
         return HTTP_ERR_CONNECT;
     }
     OXR_SetBuffSize(nSocket, kSocketBufSize, kSocketBufSize);
+    // A device that vanishes without a reset (power cut, cable pulled, a NAT
+    // that forgets the flow) ends the connection within about half a minute.
+    OXR_SetKeepAlive(nSocket, kKeepAliveIdleS, kKeepAliveIntervalS, kKeepAliveProbes);
     // The socket stays non-blocking: every wait on it is one of ours,
     // bounded and woken by Interrupt.
     int r = OXR_ConnectStart(nSocket, &addr);
@@ -243,6 +250,14 @@ void CHttpConnection::Interrupt(bool bForGood) {
         OXR_ShutdownSocket(nSocket);
     }
     OXR_MutexUnlock(&m_hMutex);
+}
+
+bool CHttpConnection::Pause(int nMs) {
+    if (m_bWoken.load() != 0 || m_bAborted.load() != 0) {
+        return false;
+    }
+    const int r = OXR_WaitSocket(-1, 0, nMs, m_pWaker);
+    return r != OXR_E_WOKEN && m_bWoken.load() == 0 && m_bAborted.load() == 0;
 }
 
 bool CHttpConnection::IsQuiet() {

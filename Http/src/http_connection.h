@@ -72,6 +72,10 @@ public:
     // later waits either.
     void Interrupt(bool bForGood);
     bool Aborted() const { return m_bAborted.load() != 0; }
+    // Waits nMs, or until Interrupt: false when interrupted.
+    bool Pause(int nMs);
+    // The socket, for a test to look at its options; -1 when there is none.
+    int GetSocket() const { return m_nSocket.load(); }
     // Releases TLS and the socket. The caller has stopped every reader.
     void Close();
     // Tests and fuzzing: a byte source in place of the socket (NULL: none).

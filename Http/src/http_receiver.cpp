@@ -4,6 +4,7 @@
 #include "http_receiver.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "http_log.h"
@@ -33,10 +34,13 @@ int EndOfSplit(CHttpPartSplitter::Result r) {
 } // namespace
 
 CHttpReceiver::CHttpReceiver()
-    : m_hThread(nullptr), m_bStop(0), m_bRecvEnded(1), m_pHead(nullptr), m_pBody(nullptr),
-      m_bMultipart(false), m_bChunked(false), m_bBoundaryCut(false), m_nIndex(0),
-      m_pfnDataCallback(nullptr), m_pUserData(nullptr), m_nStreamTimeOutMs(kHttpStreamTimeOutMs),
-      m_bEndRecord(0), m_nEndReason(HTTP_END_NONE), m_nDeliveries(0), m_bStarted(0) {
+    : m_hThread(nullptr), m_bStop(0), m_bRecvEnded(1), m_pConn(nullptr), m_pHead(nullptr),
+      m_pBody(nullptr), m_pfnRestart(nullptr), m_pRestartCtx(nullptr), m_bMultipart(false),
+      m_bChunked(false), m_bBoundaryCut(false), m_nIndex(0), m_pfnDataCallback(nullptr),
+      m_pUserData(nullptr), m_nStreamTimeOutMs(kHttpStreamTimeOutMs), m_bTimeOutSet(0),
+      m_bEndRecord(0), m_nReconnectMaxMs(0), m_nReconnects(0), m_bReconnecting(0),
+      m_nDropReason(HTTP_END_NONE), m_nEndReason(HTTP_END_NONE), m_nDeliveries(0),
+      m_bStarted(0) {
     std::memset(m_szBoundary, 0, sizeof(m_szBoundary));
     OXR_MutexCreate(&m_hMutex, 0);
 }
@@ -64,10 +68,10 @@ int CHttpReceiver::Start(CHttpConnection& cConn, CHttpResponseHead& cHead, CHttp
         HTTP_LOG(kLogFailure, "StartRecvThread Return -1, receiver still running\n");
         return -1;
     }
+    m_pConn = &cConn;
     m_pHead = &cHead;
-    m_bMultipart = cHead.GetBoundary(m_szBoundary, &m_bBoundaryCut) > 0;
     m_pBody = pBody;
-    m_bChunked = pBody->IsChunked();
+    ChooseMode();
     // Raw bytes without a callback would only be read and dropped; left
     // unread, the connection stays usable for the next request (which reads
     // and drops them first when it is kept alive).
@@ -108,7 +112,7 @@ int CHttpReceiver::RecvThreadProc(void* pArg) {
 }
 
 bool CHttpReceiver::Running() {
-    if (m_hThread.load() == nullptr) {
+    if (m_hThread.load() == nullptr || OnOwnThread()) {
         return false;
     }
     if (m_bRecvEnded.load() == 0) {
@@ -130,21 +134,58 @@ int CHttpReceiver::GetStreamState() const {
     if (m_bStarted.load() == 0) {
         return HTTP_STREAM_NONE;
     }
+    if (m_bReconnecting.load() != 0) {
+        return HTTP_STREAM_RECONNECTING;
+    }
     return m_nEndReason.load() != HTTP_END_NONE ? HTTP_STREAM_ENDED : HTTP_STREAM_RUNNING;
 }
 
+void CHttpReceiver::ChooseMode() {
+    m_bMultipart = m_pHead->GetBoundary(m_szBoundary, &m_bBoundaryCut) > 0;
+    m_bChunked = m_pBody->IsChunked();
+}
+
 void CHttpReceiver::Receive() {
-    End(m_bMultipart ? RecvMultipart() : RecvStream());
+    int nPauseMs = 0;
+    for (;;) {
+        const int nDelivered = m_nDeliveries.load();
+        const int nReason = m_bMultipart ? RecvMultipart() : RecvStream();
+        // A device that ended the stream, went quiet or broke its framing is
+        // asked again; one that finished it, or a Close, is not.
+        const bool bAgain = m_nReconnectMaxMs.load() > 0 && m_pfnRestart != nullptr &&
+                            m_bStop.load() == 0 &&
+                            (nReason == HTTP_END_PEER_CLOSED || nReason == HTTP_END_TIMEOUT ||
+                             nReason == HTTP_END_FRAMING);
+        if (!bAgain) {
+            End(nReason);
+            return;
+        }
+        if (m_nDeliveries.load() != nDelivered) {
+            nPauseMs = 0; // the stream delivered: the next pause is the shortest again
+        }
+        if (!Reconnect(nReason, &nPauseMs)) {
+            End(HTTP_END_STOPPED);
+            return;
+        }
+    }
+}
+
+void CHttpReceiver::Announce(const char* pszWhat, int nReason) {
+    if (m_bEndRecord == 0 || m_pfnDataCallback == nullptr) {
+        return;
+    }
+    OXR_HTTP_DATA record;
+    std::memset(&record, 0, sizeof(record));
+    // "end:..." with its prefix swapped as asked.
+    const char* pszReason = kEndTexts[nReason] + 4;
+    std::snprintf(record.szContentType, sizeof(record.szContentType), "%s:%s", pszWhat, pszReason);
+    m_pfnDataCallback(m_bMultipart ? 0 : m_nIndex, m_pUserData, &record);
 }
 
 void CHttpReceiver::End(int nReason) {
+    m_bReconnecting = 0;
     m_nEndReason = nReason;
-    if (m_bEndRecord != 0 && m_pfnDataCallback != nullptr) {
-        OXR_HTTP_DATA record;
-        std::memset(&record, 0, sizeof(record));
-        CopyType(record.szContentType, kEndTexts[nReason]);
-        m_pfnDataCallback(m_bMultipart ? 0 : m_nIndex, m_pUserData, &record);
-    }
+    Announce("end", nReason);
 }
 
 int CHttpReceiver::EndOfRead(int nRead, bool bClosing) const {
@@ -187,8 +228,10 @@ int CHttpReceiver::RecvStream() {
     // callback still gets them kHttpRecvBufSize bytes at most at a time.
     char buf[4 * kHttpRecvBufSize];
     for (;;) {
-        // A raw stream has no pace: it waits as long as the connection lasts.
-        const int r = m_pBody->Read(buf, sizeof(buf), -1);
+        // A raw stream has no pace: it waits as long as the connection
+        // lasts, unless the application set a stream time-out.
+        const int r =
+            m_pBody->Read(buf, sizeof(buf), m_bTimeOutSet.load() != 0 ? m_nStreamTimeOutMs.load() : -1);
         if (r <= 0) {
             return EndOfRead(r, false);
         }

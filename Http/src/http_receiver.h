@@ -29,9 +29,28 @@ public:
     // One last delivery (no data) when the receiver ends, telling why.
     void SetEndRecord(bool bOn) { m_bEndRecord = bOn ? 1 : 0; }
     bool GetEndRecord() const { return m_bEndRecord.load() != 0; }
-    // May be set while the receiver runs: read at each wait.
-    void SetStreamTimeOut(int nTimeOutMs) { m_nStreamTimeOutMs = nTimeOutMs; }
+    // May be set while the receiver runs: read at each wait. Once the
+    // application has set it, it bounds raw streams too.
+    void SetStreamTimeOut(int nTimeOutMs) {
+        m_nStreamTimeOutMs = nTimeOutMs;
+        m_bTimeOutSet = 1;
+    }
     int GetStreamTimeOut() const { return m_nStreamTimeOutMs.load(); }
+
+    // Makes the request again over a new connection within nTimeOutMs, on
+    // the receiver's thread: 0 when a head was accepted and its body can be
+    // read, else -1.
+    typedef int (*RestartFn)(void* pCtx, int nTimeOutMs);
+    void SetRestart(RestartFn pfnRestart, void* pCtx) {
+        m_pfnRestart = pfnRestart;
+        m_pRestartCtx = pCtx;
+    }
+    // Reconnect: the longest pause between attempts in ms (0: off). A stream
+    // that the device ends, that goes quiet or whose framing breaks is made
+    // again until Close.
+    void SetReconnect(int nMaxMs) { m_nReconnectMaxMs = nMaxMs; }
+    int GetReconnect() const { return m_nReconnectMaxMs.load(); }
+    int GetReconnects() const { return m_nReconnects.load(); }
 
     // A new exchange begins: the last one's stream state no longer applies.
     // The one place the state is reset (the last receiver has ended).
@@ -49,7 +68,8 @@ public:
     // No more deliveries: Close has begun (the caller then interrupts the
     // connection, which ends the receiver's wait).
     void Stop() { m_bStop = 1; }
-    // Joins a receiver that has ended; true while one still runs.
+    // Joins a receiver that has ended; true while one still runs (on
+    // another thread than the caller's).
     bool Running();
     // Waits for the receiver's thread to end (not from that thread).
     void Join();
@@ -68,7 +88,9 @@ public:
 
     // Progress, readable from any thread.
     int GetStreamState() const; // HTTP_STREAM_*
-    int GetEndReason() const { return m_nEndReason.load(); }
+    int GetEndReason() const {
+        return m_bReconnecting.load() != 0 ? m_nDropReason.load() : m_nEndReason.load();
+    }
     int GetDeliveries() const { return m_nDeliveries.load(); }
     // How the last stream was read: multipart (with its boundary), chunked.
     bool IsMultipart() const { return m_bMultipart; }
@@ -84,7 +106,15 @@ private:
     int EndOfRead(int nRead, bool bClosing) const;
     static void DeliverPart(void* pCtx, char* pData, int nLen, const char* pszType);
     void Deliver(int nFirstArg, char* pData, int nLen, const char* pszType);
+    // A delivery without data that tells what happened ("end:...", "reconnect:...").
+    void Announce(const char* pszWhat, int nReason);
     void End(int nReason);
+    // Raw or multipart, from the head in m_pHead.
+    void ChooseMode();
+    // After a drop: pauses and makes the request again until a new stream
+    // has begun (true) or the session is closed (false). *pnPauseMs: the
+    // last pause, 0 for none yet.
+    bool Reconnect(int nReason, int* pnPauseMs);
 
     // Held while the thread is created and its handle stored: the thread
     // passes it before it reads anything, so a callback that calls Close is
@@ -94,8 +124,11 @@ private:
     std::atomic<int> m_bStop;      // set by Stop: nothing more is delivered
     std::atomic<int> m_bRecvEnded; // set by the receiver as it returns
     // Written before the receiver starts, read by it alone afterwards.
+    CHttpConnection* m_pConn;
     CHttpResponseHead* m_pHead;
     CHttpBodyReader* m_pBody;
+    RestartFn m_pfnRestart;
+    void* m_pRestartCtx;
     bool m_bMultipart;
     bool m_bChunked;
     char m_szBoundary[kHttpBoundaryMax + 1];
@@ -104,7 +137,13 @@ private:
     OXR_HTTP_DataCallback m_pfnDataCallback;
     void* m_pUserData;
     std::atomic<int> m_nStreamTimeOutMs;
+    std::atomic<int> m_bTimeOutSet; // by the application: raw streams are bounded too
     std::atomic<int> m_bEndRecord;
+    std::atomic<int> m_nReconnectMaxMs;
+    std::atomic<int> m_nReconnects; // since the session was opened
+    // While a dropped stream is made again: set, with why it dropped.
+    std::atomic<int> m_bReconnecting;
+    std::atomic<int> m_nDropReason;
     // HTTP_END_* once the receiver ended (0 before), deliveries so far, and
     // whether one was started for the last exchange.
     std::atomic<int> m_nEndReason;

@@ -7,7 +7,9 @@
 int CHttpRequest::ConnectToServer(const char* pszHost, uint16_t wPort, int nTimeOutMs) {
     // One connection per transport: a second connect replaces the first
     // rather than leak its socket and receiver.
-    if (m_cReceiver.HasThread() && Close() != 0) {
+    // The receiver that makes its stream again (on its own thread) replaces
+    // only the connection.
+    if (m_cReceiver.HasThread() && !m_cReceiver.OnOwnThread() && Close() != 0) {
         return -1;
     }
     return m_cConn.Connect(pszHost, wPort, nTimeOutMs);

@@ -14,7 +14,7 @@
 
 CHttpSession::CHttpSession(int nIndex)
     : m_nIndex(nIndex), m_pfnDataCallback(nullptr), m_pUserData(nullptr), m_nErrNo(0),
-      m_pszCredentials(nullptr), m_bDigest(false), m_nNonceCount(0), m_nAuthScheme(HTTP_AUTH_NONE),
+      m_pszCredentials(nullptr), m_pKeptBody(nullptr), m_nKeptBodyLen(0), m_bDigest(false), m_nNonceCount(0), m_nAuthScheme(HTTP_AUTH_NONE),
       m_bTlsVerify(1), m_bTlsPin(false), m_aTlsPin(), m_nRefs(0), m_bOpen(false),
       m_bClosing(false) {
     std::memset(m_szScheme, 0, sizeof(m_szScheme));
@@ -25,6 +25,7 @@ CHttpSession::CHttpSession(int nIndex)
     std::memset(m_szParams, 0, sizeof(m_szParams));
     std::memset(m_szFragment, 0, sizeof(m_szFragment));
     std::memset(m_szRequestUri, 0, sizeof(m_szRequestUri));
+    m_cRequest.GetReceiver().SetRestart(RestartThunk, this);
     OXR_MutexCreate(&m_hCallMutex, 0);
 }
 
@@ -36,6 +37,7 @@ CHttpSession::~CHttpSession() {
         delete[] m_pszCredentials;
     }
     HttpWipe(&m_cChallenge, sizeof(m_cChallenge));
+    KeepBody(nullptr, 0);
     OXR_MutexDestroy(&m_hCallMutex);
 }
 

@@ -95,6 +95,17 @@ private:
     // Connects anew (bNewConnection) and, for https, makes the handshake on
     // the connection. 0 or an error number.
     int Connect(int nTimeOutMs, int64_t tDeadline, bool bNewConnection);
+    // The request by tDeadline over the connection made ready for it, with
+    // the exchanges a Digest challenge or a dropped kept connection call for;
+    // 0 when a head was accepted, else -1 or an error number (not recorded).
+    int Request(const char* pBody, int nBodyLen, int nTimeOutMs, int64_t tDeadline, bool bFresh);
+    // On the receiver's thread: the stream's request made again over a new
+    // connection (see CHttpReceiver::RestartFn).
+    int Restart(int nTimeOutMs);
+    static int RestartThunk(void* pCtx, int nTimeOutMs);
+    // A copy of the request's body, for a stream that may have to make it
+    // again (with HTTP_OPT_RECONNECT).
+    void KeepBody(const char* pBody, int nBodyLen);
     // One attempt: builds, sends, receives the head. 0, -1 or an error number.
     int Exchange(const char* pBody, int nBodyLen, int nTimeOutMs);
     // Keeps the credentials and puts the Basic authorization in place.
@@ -132,6 +143,9 @@ private:
     // The credentials as the application gave them ("user:password"), in
     // memory wiped before it is freed; null without.
     char* m_pszCredentials;
+    // The last request's body, kept while its stream may reconnect.
+    char* m_pKeptBody;
+    int m_nKeptBodyLen;
     // The Digest challenge last answered, reused with nc counting up.
     HttpDigestChallenge m_cChallenge;
     bool m_bDigest;

@@ -77,7 +77,15 @@ int CHttpSession::SetOption(int nOption, int nValue, const char* pszValue) {
             return HTTP_ERR_BAD_PARAM;
         }
         m_cRequest.SetKeepAlive(nValue != 0);
-        m_cRequest.GetConnection().SetResume(nValue != 0);
+        m_cRequest.GetConnection().SetResume(nValue != 0 ||
+                                             m_cRequest.GetReceiver().GetReconnect() > 0);
+        return 0;
+    case HTTP_OPT_RECONNECT:
+        if (nValue < 0) {
+            return HTTP_ERR_BAD_PARAM;
+        }
+        m_cRequest.GetReceiver().SetReconnect(nValue);
+        m_cRequest.GetConnection().SetResume(nValue > 0 || m_cRequest.GetKeepAlive());
         return 0;
     case HTTP_OPT_TLS_PIN:
         if (pszValue == nullptr) {
@@ -112,6 +120,10 @@ int CHttpSession::GetOption(int nOption) const {
         return m_cRequest.GetKeepAlive() ? 1 : 0;
     case HTTP_OPT_CONNECTIONS:
         return m_cRequest.GetConnection().GetConnections();
+    case HTTP_OPT_RECONNECT:
+        return m_cRequest.GetReceiver().GetReconnect();
+    case HTTP_OPT_RECONNECT_COUNT:
+        return m_cRequest.GetReceiver().GetReconnects();
     default:
         return -1;
     }

@@ -3,27 +3,75 @@
 // connection the device dropped call for, all within the request's one
 // time-out.
 #include <cstring>
+#include <new>
 
 #include "http_errno.h"
 #include "http_log.h"
 #include "http_session.h"
+#include "http_text.h"
 
 int CHttpSession::SendRequest(const char* pszContentLength, const char* pBody, int nBodyLen,
                               int nTimeOutMs) {
     // The time-out bounds the whole call: connects, handshakes, sends, heads.
     const int64_t tDeadline = OXR_DeadlineOf(nTimeOutMs);
+    // Nothing is sent, and nothing connected, beside a running receiver.
+    int nResult = m_cRequest.CheckNoReceiver();
+    if (nResult != 0) {
+        return RecordResult(nResult);
+    }
     // The caller's text is sent unchanged; a null one is refused by AddHeader
     // and the request goes on without (or with an earlier) Content-Length.
     RecordResult(m_cParser.AddHeader("Content-Length", pszContentLength));
     m_cRequest.BeginExchange();
+    KeepBody(pBody, nBodyLen);
     // https: the handshake comes with the first request (or the first after
     // a new connection), so the application can set the options before.
     // After a refused handshake (its connection is gone) a new one first.
     bool bFresh = false;
-    int nResult = Ready(nTimeOutMs, tDeadline, IsHttps() && !m_cRequest.IsConnected(), &bFresh);
-    if (nResult != 0) {
-        return RecordResult(nResult);
+    nResult = Ready(nTimeOutMs, tDeadline, IsHttps() && !m_cRequest.IsConnected(), &bFresh);
+    if (nResult == 0) {
+        nResult = Request(pBody, nBodyLen, nTimeOutMs, tDeadline, bFresh);
     }
+    return nResult == 0 ? m_cRequest.StartRecvThread() : RecordResult(nResult);
+}
+
+int CHttpSession::Restart(int nTimeOutMs) {
+    // The application's calls on the session wait meanwhile: the request
+    // codec and the response head are rewritten.
+    LockCalls();
+    const int64_t tDeadline = OXR_DeadlineOf(nTimeOutMs);
+    int nResult = Connect(nTimeOutMs, tDeadline, true);
+    if (nResult == 0) {
+        nResult = Request(m_pKeptBody, m_nKeptBodyLen, nTimeOutMs, tDeadline, true);
+    }
+    UnlockCalls();
+    return nResult == 0 ? 0 : -1;
+}
+
+int CHttpSession::RestartThunk(void* pCtx, int nTimeOutMs) {
+    return static_cast<CHttpSession*>(pCtx)->Restart(nTimeOutMs);
+}
+
+void CHttpSession::KeepBody(const char* pBody, int nBodyLen) {
+    if (m_pKeptBody != nullptr) {
+        HttpWipe(m_pKeptBody, static_cast<size_t>(m_nKeptBodyLen));
+    }
+    delete[] m_pKeptBody;
+    m_pKeptBody = nullptr;
+    m_nKeptBodyLen = 0;
+    // A stream that reconnects sends its request again, body and all; the
+    // caller's buffer is only lent for the call.
+    if (GetOption(HTTP_OPT_RECONNECT) > 0 && pBody != nullptr && nBodyLen > 0) {
+        m_pKeptBody = new (std::nothrow) char[static_cast<size_t>(nBodyLen)];
+        if (m_pKeptBody != nullptr) {
+            std::memcpy(m_pKeptBody, pBody, static_cast<size_t>(nBodyLen));
+            m_nKeptBodyLen = nBodyLen;
+        }
+    }
+}
+
+int CHttpSession::Request(const char* pBody, int nBodyLen, int nTimeOutMs, int64_t tDeadline,
+                          bool bFresh) {
     // A Digest challenge accepted before is answered at once, with the next
     // nonce count, so the request needs no extra round trip.
     bool bAnswered = m_bDigest;
@@ -37,7 +85,7 @@ int CHttpSession::SendRequest(const char* pszContentLength, const char* pBody, i
     // challenge. A bounded number of exchanges, whatever the device sends.
     int nMaxExchanges = 3;
     for (int nExchange = 1;; ++nExchange) {
-        nResult = Exchange(pBody, nBodyLen, OXR_MsLeft(tDeadline));
+        int nResult = Exchange(pBody, nBodyLen, OXR_MsLeft(tDeadline));
         if (nResult != 0 && !bFresh && m_cRequest.GetKeepAlive() && m_cRequest.LostConnection()) {
             // The device dropped the kept connection unannounced: once more
             // on a new one.
@@ -47,11 +95,8 @@ int CHttpSession::SendRequest(const char* pszContentLength, const char* pBody, i
                 nResult = Exchange(pBody, nBodyLen, OXR_MsLeft(tDeadline));
             }
         }
-        if (nResult == 0) {
-            return m_cRequest.StartRecvThread();
-        }
-        if (nExchange >= nMaxExchanges) {
-            return RecordResult(nResult);
+        if (nResult == 0 || nExchange >= nMaxExchanges) {
+            return nResult;
         }
         if (bAnswered && nExchange == 1 && m_cRequest.GetKeepAlive() &&
             m_cRequest.GetStatus() == 403) {
@@ -61,13 +106,13 @@ int CHttpSession::SendRequest(const char* pszContentLength, const char* pBody, i
             bAnswered = false;
             ++nMaxExchanges;
         } else if (AnswerChallenge(bAnswered && nExchange > 1, pBody, nBodyLen) != 0) {
-            return RecordResult(nResult);
+            return nResult;
         } else {
             bAnswered = true;
         }
         nResult = Ready(nTimeOutMs, tDeadline, true, &bFresh);
         if (nResult != 0) {
-            return RecordResult(nResult);
+            return nResult;
         }
     }
 }

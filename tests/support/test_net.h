@@ -21,5 +21,8 @@ int TestRecvWithTimeOut(int nSocket, char* pBuf, int nLen, int nTimeOutMs);
 int TestRecvn(int nSocket, char* pBuf, int nLen, int nTimeOutMs);
 // Closes the socket with a reset instead of an orderly close.
 void TestResetSocket(int nSocket);
+// The socket's TCP keep-alive: whether it is on, and its idle time, probe
+// interval and probe count (-1 where the platform does not tell them).
+bool TestKeepAlive(int nSocket, int* pnIdleS, int* pnIntervalS, int* pnProbes);
 
 #endif // TEST_NET_H

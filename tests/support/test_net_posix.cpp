@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <cstring>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include "oxr.h"
@@ -29,3 +30,13 @@ int AcceptOne(int nListenSocket) {
 } // namespace
 
 #include "test_net_common.inc"
+
+bool TestKeepAlive(int nSocket, int* pnIdleS, int* pnIntervalS, int* pnProbes) {
+    int nOn = 0;
+    socklen_t n = sizeof(int);
+    getsockopt(nSocket, SOL_SOCKET, SO_KEEPALIVE, &nOn, &n);
+    getsockopt(nSocket, IPPROTO_TCP, TCP_KEEPIDLE, pnIdleS, &n);
+    getsockopt(nSocket, IPPROTO_TCP, TCP_KEEPINTVL, pnIntervalS, &n);
+    getsockopt(nSocket, IPPROTO_TCP, TCP_KEEPCNT, pnProbes, &n);
+    return nOn != 0;
+}

@@ -27,3 +27,12 @@ int AcceptOne(int nListenSocket) {
 } // namespace
 
 #include "test_net_common.inc"
+
+// Winsock tells only whether keep-alive is on; its times are set, not read.
+bool TestKeepAlive(int nSocket, int* pnIdleS, int* pnIntervalS, int* pnProbes) {
+    BOOL bOn = FALSE;
+    int n = sizeof(bOn);
+    getsockopt(Sock(nSocket), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&bOn), &n);
+    *pnIdleS = *pnIntervalS = *pnProbes = -1;
+    return bOn != FALSE;
+}

@@ -129,6 +129,9 @@ int OXR_Sendn(int nSocket, const char* pData, int nLen, int nFlags);
 // One receive: bytes received, 0 on orderly close, OXR_E_WOULDBLOCK when a
 // non-blocking socket has nothing, -1 on error.
 int OXR_Recv(int nSocket, char* pBuf, int nLen);
+// Looks whether a receive would find something, without taking it: 1
+// bytes wait, 0 the peer closed, OXR_E_WOULDBLOCK nothing, -1 an error.
+int OXR_PeekSocket(int nSocket);
 // Plain waits for the test servers and tools (the library itself waits
 // with OXR_WaitSocket): at most nTimeOutMs (0: just looks) until a receive
 // would not block (data, orderly close or error), or a send would find room.

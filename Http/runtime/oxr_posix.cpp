@@ -234,6 +234,19 @@ int OXR_Recv(int nSocket, char* pBuf, int nLen) {
     }
 }
 
+int OXR_PeekSocket(int nSocket) {
+    char c;
+    for (;;) {
+        ssize_t r = recv(nSocket, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (r >= 0) {
+            return static_cast<int>(r);
+        }
+        if (errno != EINTR) {
+            return WouldBlock() ? OXR_E_WOULDBLOCK : -1;
+        }
+    }
+}
+
 // ---------------------------------------------------------------- threads
 
 namespace {

@@ -279,6 +279,15 @@ int OXR_Recv(int nSocket, char* pBuf, int nLen) {
     return WouldBlock() ? OXR_E_WOULDBLOCK : -1;
 }
 
+int OXR_PeekSocket(int nSocket) {
+    char c;
+    int r = recv(Sock(nSocket), &c, 1, MSG_PEEK);
+    if (r != SOCKET_ERROR) {
+        return r;
+    }
+    return WouldBlock() ? OXR_E_WOULDBLOCK : -1;
+}
+
 // ---------------------------------------------------------------- threads
 
 namespace {

@@ -269,7 +269,9 @@ bool CHttpConnection::IsQuiet() {
         (m_pTls != nullptr && OXR_TlsPending(m_pTls) > 0)) {
         return false;
     }
-    return OXR_WaitSocket(nSocket, 0, 0, m_pWaker) == 0;
+    // A look, not a wait: on Windows the waker's event also tells of room
+    // to send, which says nothing of what there is to read.
+    return OXR_PeekSocket(nSocket) == OXR_E_WOULDBLOCK;
 }
 
 void CHttpConnection::Close() {

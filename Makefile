@@ -1,5 +1,5 @@
 # Thin front end over the CMake presets.
-.PHONY: all test build asan tsan win32 win64 fuzz bench clean
+.PHONY: all test build asan tsan win32 win64 fuzz bench package clean
 
 all: build
 
@@ -32,6 +32,10 @@ win32 win64:
 	cmake --build --preset $@
 	WINEDEBUG=-all wineboot -i >/dev/null 2>&1; WINEDEBUG=-all wineserver -w
 	scripts/isolated.sh ctest --preset $@
+
+# .deb packages and the Windows zips, in build/packages/ (scripts/package.sh).
+package:
+	sh scripts/package.sh
 
 clean:
 	rm -rf build

@@ -16,6 +16,11 @@ OXR_SUITE_NEEDS="iproute2:/bin/ip"
 # (apache2), the demo camera's tests with a client of its own (curl).
 OXR_PEER_NEEDS="nginx:/usr/sbin/nginx openssl:/usr/bin/openssl python3:python3
 apache2:/usr/sbin/apache2 curl:/usr/bin/curl"
+# make package: the Debian packages' build (dpkg-shlibdeps and file for
+# their Depends) and the two Windows builds the zips come from.
+OXR_PACKAGE_NEEDS="cmake:cmake ninja-build:ninja g++:g++ libssl-dev:/usr/include/openssl/ssl.h
+dpkg-dev:dpkg-shlibdeps file:file googletest:/usr/src/googletest/CMakeLists.txt
+g++-mingw-w64-i686:i686-w64-mingw32-g++-posix g++-mingw-w64-x86-64:x86_64-w64-mingw32-g++-posix"
 
 # Prints the packages of the needs given whose probe fails, each after a
 # blank (nothing when all are there).

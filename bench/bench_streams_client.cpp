@@ -1,5 +1,5 @@
-// The client of bench_streams on its own, for Linux and for the 32-bit
-// Windows build (run under wine against a server on the same machine):
+// The client of bench_streams on its own, for Linux and for the 32-bit and
+// 64-bit Windows builds (run under wine against a server on the same machine):
 // opens N sessions on http://127.0.0.1:PORT/stream, served by
 // `bench_streams --serve PORT_FILE` with the same options, and reports parts
 // per session, memory, threads and handles (descriptors on Linux), before

@@ -375,7 +375,7 @@ std::string Sources() {
 }
 
 std::string Platform() {
-    std::string s = "32-bit Windows build";
+    std::string s = sizeof(void*) == 8 ? "64-bit Windows build" : "32-bit Windows build";
     typedef const char*(__cdecl * WineVersionFn)();
     HMODULE hNtdll = GetModuleHandleA("ntdll.dll");
     FARPROC pfn = hNtdll != nullptr ? GetProcAddress(hNtdll, "wine_get_version") : nullptr;

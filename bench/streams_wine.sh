@@ -1,18 +1,21 @@
 #!/bin/sh
-# The 1000 live streams with the client in the 32-bit Windows build under
-# wine: starts the Linux server (bench_streams --serve) in the background,
-# runs bench_streams_client.exe against it, and waits for the server to stop.
-# Meant to run inside scripts/isolated.sh, so that server, wine and its
-# wineserver share one private network namespace:
+# The 1000 live streams with the client in the 32-bit or 64-bit Windows
+# build under wine: starts the Linux server (bench_streams --serve) in the
+# background, runs bench_streams_client.exe against it, and waits for the
+# server to stop. Meant to run inside scripts/isolated.sh, so that server,
+# wine and its wineserver share one private network namespace:
 #
-#   scripts/isolated.sh bench/streams_wine.sh [--native] [options]
+#   scripts/isolated.sh bench/streams_wine.sh [--win64 | --native] [options]
 #
 # The options (--sessions, --duration, --rate, --min-bytes, --max-bytes,
-# --quick) go to both sides; --native runs the Linux bench_streams_client
-# instead of the Windows one. Needs the bench and win32-bench builds.
+# --quick) go to both sides; --win64 runs the 64-bit client (win64-bench
+# build, under wine64), --native the Linux bench_streams_client instead of
+# the Windows one. Needs the bench build and the win32-bench (or
+# win64-bench) build; OXR_WIN_CLIENT names another Windows client.
 #
-# Wine runs in a prefix of its own (build/wine-bench, made on the first run),
-# so its wineserver starts here, inside the namespace: a wineserver already
+# Wine runs in a prefix of its own (build/wine-bench, made on the first run;
+# 64-bit, as wine makes it where wine64 is installed, so it runs both
+# clients), so its wineserver starts here, inside the namespace: a wineserver already
 # running elsewhere would create the sockets in its own namespace. Every
 # process stops by itself: the server after its last stream has closed (or
 # after duration + 120 s), the client after duration + 120 s at the latest,
@@ -29,6 +32,9 @@ native=0
 if [ "${1:-}" = "--native" ]; then
     native=1
     shift
+elif [ "${1:-}" = "--win64" ]; then
+    WIN_CLIENT="${OXR_WIN_CLIENT:-$ROOT/build/win64-bench/bin/bench_streams_client.exe}"
+    shift
 fi
 # The run's length, for the outer time limits.
 duration=30
@@ -44,7 +50,7 @@ for f in "$SERVER" "$NATIVE_CLIENT"; do
     [ -x "$f" ] || { echo "missing $f: cmake --preset bench && cmake --build --preset bench" >&2; exit 2; }
 done
 if [ $native = 0 ]; then
-    [ -f "$WIN_CLIENT" ] || { echo "missing $WIN_CLIENT: cmake --preset win32-bench && cmake --build --preset win32-bench" >&2; exit 2; }
+    [ -f "$WIN_CLIENT" ] || { echo "missing $WIN_CLIENT: build it with its preset (win32-bench or win64-bench)" >&2; exit 2; }
     # The prefix first (the first time: some seconds), so that the server's
     # time limit does not run while wine sets up.
     timeout 300 wineboot -i >/dev/null 2>&1 || true

@@ -29,33 +29,15 @@ done
 say() { printf '\n== %s\n' "$*"; }
 
 # ---------------------------------------------------------------- tools
-need_packages() {
-    missing=
-    command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
-    command -v ninja >/dev/null 2>&1 || missing="$missing ninja-build"
-    command -v g++ >/dev/null 2>&1 || missing="$missing g++"
-    [ -f /usr/include/jpeglib.h ] || missing="$missing libjpeg-dev"
-    [ -f /usr/include/openssl/ssl.h ] || missing="$missing libssl-dev"
-    [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
-    echo "$missing"
-}
+. "$root/scripts/packages.sh"
 
 if [ "$build" = yes ]; then
-    missing=$(need_packages)
-    if [ -n "$missing" ]; then
-        if [ "$(id -u)" = 0 ]; then
-            say "installing:$missing"
-            export DEBIAN_FRONTEND=noninteractive
-            apt-get update -qq
-            # shellcheck disable=SC2086
-            apt-get install -y -qq --no-install-recommends $missing
-        else
-            echo "The demo needs these Debian packages:$missing" >&2
-            echo "Install them as root, then run the demo again:" >&2
-            echo "  apt-get update && apt-get install -y$missing" >&2
-            exit 1
-        fi
-    fi
+    # shellcheck disable=SC2086
+    missing=$(oxr_missing_packages $OXR_BUILD_NEEDS)
+    oxr_install_packages "$missing" "The demo" || {
+        echo "then run the demo again." >&2
+        exit 1
+    }
     say "building (cmake --preset default)"
     cmake --preset default >/dev/null
     cmake --build --preset default --target oxr-http oxr-demo-camera

@@ -120,7 +120,11 @@ extern "C" {
 #define HTTP_AUTH_BASIC 1  /* Basic, from the credentials given to Open */
 #define HTTP_AUTH_DIGEST 2 /* Digest, answering the device's challenge */
 
-/* One delivery to the data callback; valid only during the call. */
+/*
+ * One delivery to the data callback; valid only during the call. 76 bytes on
+ * 32-bit targets; 88 on 64-bit ones (x86_64 Windows and Linux), where pData
+ * is 8 bytes and aligned to 8, after 4 bytes of padding behind nDataLen.
+ */
 typedef struct OXR_HTTP_DATA {
     int nDataLen;           /* number of bytes at pData */
     char* pData;            /* the bytes; copy them to keep them */
@@ -203,6 +207,11 @@ static_assert(sizeof(OXR_HTTP_DATA) == 76, "OXR_HTTP_DATA must be 76 bytes on 32
 #elif !defined(__cplusplus) && (defined(_M_IX86) || defined(__i386__)) &&                          \
     defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 _Static_assert(sizeof(OXR_HTTP_DATA) == 76, "OXR_HTTP_DATA must be 76 bytes on 32-bit targets");
+#elif defined(__cplusplus) && (defined(_M_X64) || defined(__x86_64__))
+static_assert(sizeof(OXR_HTTP_DATA) == 88, "OXR_HTTP_DATA must be 88 bytes on x86_64 targets");
+#elif !defined(__cplusplus) && (defined(_M_X64) || defined(__x86_64__)) &&                         \
+    defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+_Static_assert(sizeof(OXR_HTTP_DATA) == 88, "OXR_HTTP_DATA must be 88 bytes on x86_64 targets");
 #endif
 
 #endif /* OXR_HTTP_H */

@@ -8,7 +8,8 @@ set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 cmd=${1:?start or stop}
 dir=${2:?directory}
-NGINX=${NGINX:-nginx}
+nginx=${NGINX:-nginx}
+unset NGINX # nginx itself would read it as a list of inherited sockets
 OPENSSL=${OPENSSL:-openssl}
 PYTHON3=${PYTHON3:-python3}
 life=${OXR_TLS_PEER_LIFETIME:-1200}
@@ -29,7 +30,7 @@ if [ "$cmd" = stop ]; then
 fi
 [ "$cmd" = start ] || { echo "usage: $0 start|stop DIR" >&2; exit 2; }
 
-for p in "$NGINX" "$OPENSSL" "$PYTHON3" timeout; do
+for p in "$nginx" "$OPENSSL" "$PYTHON3" timeout; do
     command -v "$p" >/dev/null 2>&1 || { echo "peers.sh: $p not found (see README)" >&2; exit 1; }
 done
 
@@ -129,12 +130,14 @@ if "$PYTHON3" -c "import socket; s=socket.socket(socket.AF_INET6); s.bind(('::1'
 fi
 listen6=""
 [ "$ipv6" = 1 ] && listen6="listen [::1]:$p_trusted ssl;"
-sed -e "s|@DIR@|$dir|g" -e "s|@P_TRUSTED@|$p_trusted|g" -e "s|@LISTEN6_TRUSTED@|$listen6|g" \
+user=
+[ "$(id -u)" != 0 ] || user="user root root;"
+sed -e "s|@DIR@|$dir|g" -e "s|@USER@|$user|" -e "s|@P_TRUSTED@|$p_trusted|g" -e "s|@LISTEN6_TRUSTED@|$listen6|g" \
     -e "s|@P_SELFSIGNED@|$p_selfsigned|g" -e "s|@P_WRONGNAME@|$p_wrongname|g" \
     -e "s|@P_EXPIRED@|$p_expired|g" -e "s|@P_TLS12@|$p_tls12|g" -e "s|@P_TLS13@|$p_tls13|g" \
     -e "s|@P_WILDCARD@|$p_wildcard|g" -e "s|@P_CNONLY@|$p_cnonly|g" \
     "$here/nginx.conf.in" > nginx.conf
-"$NGINX" -t -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" >nginx.check 2>&1 || {
+"$nginx" -t -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" >nginx.check 2>&1 || {
     cat nginx.check >&2
     exit 1
 }
@@ -142,7 +145,7 @@ sed -e "s|@DIR@|$dir|g" -e "s|@P_TRUSTED@|$p_trusted|g" -e "s|@LISTEN6_TRUSTED@|
 # ---------------------------------------------------------------- start
 # setsid: the peers outlive this script; timeout: they end even if stop never runs.
 # No output stays connected to CTest's pipes, or CTest would wait for them.
-setsid timeout -k 5 "$life" "$NGINX" -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" \
+setsid timeout -k 5 "$life" "$nginx" -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" \
     </dev/null >nginx.out 2>&1 &
 echo $! > nginx.watch
 setsid timeout -k 5 "$life" "$PYTHON3" "$here/tls_peer.py" "$dir" "$life" \

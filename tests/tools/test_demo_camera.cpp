@@ -658,7 +658,8 @@ TEST(DemoCameraTls, CurlFetchesSnapshotsOverTls) {
     }
 }
 
-TEST(DemoCameraTls, ServesAGivenCertificateAndPrintsItsFingerprint) {
+// Named *Curl*: curl checks the certificate (see tools/CMakeLists.txt).
+TEST(DemoCameraTls, ServesAGivenCertificateThatCurlTrustsAndPrintsItsFingerprint) {
     if (!Have(kOpensslBin) || !Have(kCurlBin)) {
         GTEST_SKIP() << "needs " << kOpensslBin << " and " << kCurlBin;
     }

@@ -112,8 +112,10 @@ extern "C" {
     5                         /* ms without data that end a stream (multipart 8000; raw: none) */
 #define HTTP_OPT_KEEP_ALIVE 6 /* 1: bodies end by their framing; a kept connection is reused */
 #define HTTP_OPT_RECONNECT 7  /* ms: the longest pause before a dropped stream is made again */
-#define HTTP_OPT_RECONNECT_COUNT 8 /* read only: reconnects of the session's streams so far */
-#define HTTP_OPT_CONNECTIONS 11    /* read only: connections the session has made so far */
+#define HTTP_OPT_RECONNECT_COUNT 8  /* read only: reconnects of the session's streams so far */
+#define HTTP_OPT_FOLLOW_REDIRECTS 9 /* the most redirects one SendRequest follows (0: none) */
+#define HTTP_OPT_TLS_LEGACY 10      /* https: 1 also speaks TLS 1.0 and 1.1 to old devices */
+#define HTTP_OPT_CONNECTIONS 11     /* read only: connections the session has made so far */
 
 /* Authorization scheme a session's last request carried (HTTP_OPT_AUTH_SCHEME). */
 #define HTTP_AUTH_NONE 0   /* no credentials */

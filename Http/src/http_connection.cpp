@@ -79,6 +79,11 @@ int CHttpConnection::ConnectTo(const char* pszHost, uint16_t wPort, int64_t tDea
         HTTP_LOG(kLogFailure, "ConnectToServer Return -1, Create Socket Error\n");
         return HTTP_ERR_SOCKET;
     }
+    // A device that vanishes without a reset (power cut, cable pulled, a NAT
+    // that forgets the flow) ends the connection within about half a minute.
+    // Set before the waker watches the socket: wine's WSAIoctl undoes the
+    // socket's event selection.
+    OXR_SetKeepAlive(nSocket, kKeepAliveIdleS, kKeepAliveIntervalS, kKeepAliveProbes);
     OXR_MutexLock(&m_hMutex);
     const bool bAborted = m_bAborted.load() != 0;
     if (!bAborted) {
@@ -92,9 +97,6 @@ int CHttpConnection::ConnectTo(const char* pszHost, uint16_t wPort, int64_t tDea
         return HTTP_ERR_CONNECT;
     }
     OXR_SetBuffSize(nSocket, kSocketBufSize, kSocketBufSize);
-    // A device that vanishes without a reset (power cut, cable pulled, a NAT
-    // that forgets the flow) ends the connection within about half a minute.
-    OXR_SetKeepAlive(nSocket, kKeepAliveIdleS, kKeepAliveIntervalS, kKeepAliveProbes);
     // The socket stays non-blocking: every wait on it is one of ours,
     // bounded and woken by Interrupt.
     int r = OXR_ConnectStart(nSocket, &addr);

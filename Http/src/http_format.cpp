@@ -7,6 +7,7 @@
 
 #include "http_parse.h"
 #include "http_text.h"
+#include "oxr.h"
 
 namespace {
 
@@ -51,6 +52,11 @@ void CHttpParser::SetHost(const char* pszHost) {
     CopyBounded(m_szHost, sizeof(m_szHost), pszHost);
 }
 
+bool CHttpParser::Omitted(const char* pszName) const {
+    return ((m_nOmit & kOmitAuthorization) != 0 && OXR_Strcasecmp(pszName, "Authorization") == 0) ||
+           ((m_nOmit & kOmitContentLength) != 0 && OXR_Strcasecmp(pszName, "Content-Length") == 0);
+}
+
 const char* CHttpParser::GetMethodName(int nMethod) {
     if (nMethod < kMethodMin || nMethod > kMethodMax) {
         return kMethodNames[0];
@@ -90,7 +96,9 @@ char* CHttpParser::FormatMsg(int* pnMsgLen, const char* pBody, int nBodyLen) {
     head.AppendF("%s: %s\r\n", "HOST", m_szHost);
     head.Append(kDefaultHeaders);
     for (const HttpHeader* pRecord : m_lstRequestHeaders) {
-        head.AppendF("%s: %s\r\n", pRecord->pszName, pRecord->pszValue);
+        if (!Omitted(pRecord->pszName)) {
+            head.AppendF("%s: %s\r\n", pRecord->pszName, pRecord->pszValue);
+        }
     }
     head.Append("\r\n");
     if (head.Overflow()) {

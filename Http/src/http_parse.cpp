@@ -96,8 +96,8 @@ const size_t kReasonMax = 255; // m_szReason likewise; longer phrases are cut
 
 CHttpParser::CHttpParser()
     : m_pHead(nullptr), m_nHeadLen(0), m_pMsg(nullptr), m_nMsgSize(0), m_pCursor(nullptr),
-      m_pFields(nullptr),
-      m_nStatusCode(0), m_szVersion(), m_szReason(), m_nMethod(-1), m_szUri(), m_szHost() {}
+      m_pFields(nullptr), m_nStatusCode(0), m_szVersion(), m_szReason(), m_nMethod(-1), m_nOmit(0),
+      m_szUri(), m_szHost() {}
 
 CHttpParser::~CHttpParser() {
     delete[] m_pHead;

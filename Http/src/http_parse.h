@@ -53,6 +53,11 @@ public:
     // ---- request formatter
     void SetRequestLine(int nMethod, const char* pszUri);
     void SetHost(const char* pszHost);
+    // Headers the next messages leave out, though the list keeps them (a
+    // redirect to another host goes without the credentials, a GET after a
+    // POST without its length).
+    enum { kOmitAuthorization = 1, kOmitContentLength = 2 };
+    void SetOmit(int nOmit) { m_nOmit = nOmit; }
     static const char* GetMethodName(int nMethod);
     // Builds head and body into the message buffer; stores its length in
     // *pnMsgLen and returns the buffer, or NULL (length 0) on failure.
@@ -100,6 +105,7 @@ private:
     char* SkipSpaces(char* p);
     // The LF that ends the line at p, or NULL.
     char* FindLineEnd(char* p);
+    bool Omitted(const char* pszName) const;
 
     char* m_pHead; // own copy of the last response head
     int m_nHeadLen;
@@ -111,6 +117,7 @@ private:
     char m_szVersion[32];
     char m_szReason[256];
     int m_nMethod;
+    int m_nOmit;
     char m_szUri[512];
     char m_szHost[512];
     HttpHeaderList m_lstRequestHeaders;

@@ -39,8 +39,7 @@ CHttpReceiver::CHttpReceiver()
       m_bChunked(false), m_bBoundaryCut(false), m_nIndex(0), m_pfnDataCallback(nullptr),
       m_pUserData(nullptr), m_nStreamTimeOutMs(kHttpStreamTimeOutMs), m_bTimeOutSet(0),
       m_bEndRecord(0), m_nReconnectMaxMs(0), m_nReconnects(0), m_bReconnecting(0),
-      m_nDropReason(HTTP_END_NONE), m_nEndReason(HTTP_END_NONE), m_nDeliveries(0),
-      m_bStarted(0) {
+      m_nDropReason(HTTP_END_NONE), m_nEndReason(HTTP_END_NONE), m_nDeliveries(0), m_bStarted(0) {
     std::memset(m_szBoundary, 0, sizeof(m_szBoundary));
     OXR_MutexCreate(&m_hMutex, 0);
 }
@@ -230,8 +229,8 @@ int CHttpReceiver::RecvStream() {
     for (;;) {
         // A raw stream has no pace: it waits as long as the connection
         // lasts, unless the application set a stream time-out.
-        const int r =
-            m_pBody->Read(buf, sizeof(buf), m_bTimeOutSet.load() != 0 ? m_nStreamTimeOutMs.load() : -1);
+        const int r = m_pBody->Read(buf, sizeof(buf),
+                                    m_bTimeOutSet.load() != 0 ? m_nStreamTimeOutMs.load() : -1);
         if (r <= 0) {
             return EndOfRead(r, false);
         }

@@ -14,11 +14,13 @@
 
 CHttpSession::CHttpSession(int nIndex)
     : m_nIndex(nIndex), m_pfnDataCallback(nullptr), m_pUserData(nullptr), m_nErrNo(0),
-      m_pszCredentials(nullptr), m_pKeptBody(nullptr), m_nKeptBodyLen(0), m_bDigest(false), m_nNonceCount(0), m_nAuthScheme(HTTP_AUTH_NONE),
-      m_bTlsVerify(1), m_bTlsPin(false), m_aTlsPin(), m_nRefs(0), m_bOpen(false),
-      m_bClosing(false) {
+      m_pszCredentials(nullptr), m_nMethod(HTTP_METHOD_INVALID), m_cTarget(), m_cConnected(),
+      m_bCredentials(true), m_nFollow(0), m_pKeptBody(nullptr), m_nKeptBodyLen(0), m_bDigest(false),
+      m_nNonceCount(0), m_nAuthScheme(HTTP_AUTH_NONE), m_bTlsVerify(1), m_bTlsPin(false),
+      m_aTlsPin(), m_nRefs(0), m_bOpen(false), m_bClosing(false) {
     std::memset(m_szScheme, 0, sizeof(m_szScheme));
     std::memset(m_szHost, 0, sizeof(m_szHost));
+    std::memset(m_szZone, 0, sizeof(m_szZone));
     m_wPort = 0;
     std::memset(m_szPath, 0, sizeof(m_szPath));
     std::memset(m_szQuery, 0, sizeof(m_szQuery));
@@ -48,12 +50,21 @@ int CHttpSession::Open(const char* pszUrl, int nMethod, const char* pszCredentia
         HTTP_LOG(kLogFailure, "CHttpSession Open Return -1, ParseUrl URL Error\n");
         return -1;
     }
-    m_cParser.SetHost(m_szHost);
-    m_cParser.SetRequestLine(nMethod, m_szRequestUri);
+    // A link-local address's zone picks the interface; the HOST line and
+    // the TLS name carry the address without it.
+    HttpSplitZone(m_szHost, m_szZone, sizeof(m_szZone));
+    m_nMethod = nMethod;
+    AimAtOwnUrl();
     if (pszCredentials != nullptr) {
         SetCredentials(pszCredentials);
     }
-    return RecordResult(m_cRequest.ConnectToServer(m_szHost, m_wPort, nTimeOutMs));
+    char szConnectHost[sizeof(m_szHost) + sizeof(m_szZone) + 2];
+    ConnectHost(m_cTarget, szConnectHost, sizeof(szConnectHost));
+    const int nResult = m_cRequest.ConnectToServer(szConnectHost, m_wPort, nTimeOutMs);
+    if (nResult == 0) {
+        m_cConnected = m_cTarget;
+    }
+    return RecordResult(nResult);
 }
 
 void CHttpSession::SetDataCallback(OXR_HTTP_DataCallback pfnCallback, void* pUserData) {

@@ -17,6 +17,19 @@
 #include "oxr.h"
 #include "oxr_http.h"
 
+// Where a request goes: the session's own URL, or a redirect's Location.
+struct HttpTarget {
+    bool bHttps;
+    char szHost[128]; // as written (an IPv6 literal with its brackets), no zone
+    char szZone[32];  // a link-local IPv6 address's zone ("eth0", "3"), or empty
+    uint16_t wPort;
+    char szUri[512];
+};
+
+// Splits the zone off a bracketed IPv6 literal ("[fe80::1%25eth0]" or
+// "[fe80::1%eth0]"): the host keeps "[fe80::1]", the zone gets "eth0".
+void HttpSplitZone(char* pszHost, char* pszZone, size_t nZoneSize);
+
 class CHttpSession {
 public:
     explicit CHttpSession(int nIndex);
@@ -99,6 +112,9 @@ private:
     // the exchanges a Digest challenge or a dropped kept connection call for;
     // 0 when a head was accepted, else -1 or an error number (not recorded).
     int Request(const char* pBody, int nBodyLen, int nTimeOutMs, int64_t tDeadline, bool bFresh);
+    // The same for one target, without following a redirect.
+    int RequestOnce(const char* pBody, int nBodyLen, int nTimeOutMs, int64_t tDeadline,
+                    bool bFresh);
     // On the receiver's thread: the stream's request made again over a new
     // connection (see CHttpReceiver::RestartFn).
     int Restart(int nTimeOutMs);
@@ -106,6 +122,16 @@ private:
     // A copy of the request's body, for a stream that may have to make it
     // again (with HTTP_OPT_RECONNECT).
     void KeepBody(const char* pBody, int nBodyLen);
+    // The request goes to the session's own URL, with its credentials.
+    void AimAtOwnUrl();
+    // After an accepted head: when it is a redirect to follow (the hop count
+    // below the limit, a Location the library takes), aims the next request
+    // at it, with what goes along (method, body, credentials); else false.
+    bool NextHop(int nHop, const char** ppBody, int* pnBodyLen);
+    // The connection is to the target's scheme, host and port.
+    bool ConnectedToTarget() const;
+    // The host text to connect to: with a zone, "[addr%zone]".
+    static void ConnectHost(const HttpTarget& t, char* pszOut, size_t nOutSize);
     // One attempt: builds, sends, receives the head. 0, -1 or an error number.
     int Exchange(const char* pBody, int nBodyLen, int nTimeOutMs);
     // Keeps the credentials and puts the Basic authorization in place.
@@ -131,6 +157,7 @@ private:
     void* m_pUserData;
     char m_szScheme[12];
     char m_szHost[128];
+    char m_szZone[32]; // a link-local IPv6 host's zone, split off m_szHost
     uint16_t m_wPort;
     char m_szPath[512];
     char m_szQuery[256];
@@ -143,6 +170,13 @@ private:
     // The credentials as the application gave them ("user:password"), in
     // memory wiped before it is freed; null without.
     char* m_pszCredentials;
+    int m_nMethod; // the session's own, as Open was given it
+    // This request's target, what the connection is to, and whether the
+    // credentials go to the target (redirects: HTTP_OPT_FOLLOW_REDIRECTS).
+    HttpTarget m_cTarget;
+    HttpTarget m_cConnected;
+    bool m_bCredentials;
+    int m_nFollow;
     // The last request's body, kept while its stream may reconnect.
     char* m_pKeptBody;
     int m_nKeptBodyLen;

@@ -87,6 +87,12 @@ int CHttpSession::SetOption(int nOption, int nValue, const char* pszValue) {
         m_cRequest.GetReceiver().SetReconnect(nValue);
         m_cRequest.GetConnection().SetResume(nValue > 0 || m_cRequest.GetKeepAlive());
         return 0;
+    case HTTP_OPT_FOLLOW_REDIRECTS:
+        if (nValue < 0) {
+            return HTTP_ERR_BAD_PARAM;
+        }
+        m_nFollow = nValue;
+        return 0;
     case HTTP_OPT_TLS_PIN:
         if (pszValue == nullptr) {
             m_bTlsPin = false;
@@ -124,6 +130,8 @@ int CHttpSession::GetOption(int nOption) const {
         return m_cRequest.GetReceiver().GetReconnect();
     case HTTP_OPT_RECONNECT_COUNT:
         return m_cRequest.GetReceiver().GetReconnects();
+    case HTTP_OPT_FOLLOW_REDIRECTS:
+        return m_nFollow;
     default:
         return -1;
     }

@@ -24,11 +24,15 @@ int CHttpSession::SendRequest(const char* pszContentLength, const char* pBody, i
     RecordResult(m_cParser.AddHeader("Content-Length", pszContentLength));
     m_cRequest.BeginExchange();
     KeepBody(pBody, nBodyLen);
+    // Each request starts from the session's own URL, whatever redirects
+    // the last one followed.
+    AimAtOwnUrl();
     // https: the handshake comes with the first request (or the first after
     // a new connection), so the application can set the options before.
     // After a refused handshake (its connection is gone) a new one first.
     bool bFresh = false;
-    nResult = Ready(nTimeOutMs, tDeadline, IsHttps() && !m_cRequest.IsConnected(), &bFresh);
+    nResult = Ready(nTimeOutMs, tDeadline,
+                    (IsHttps() && !m_cRequest.IsConnected()) || !ConnectedToTarget(), &bFresh);
     if (nResult == 0) {
         nResult = Request(pBody, nBodyLen, nTimeOutMs, tDeadline, bFresh);
     }
@@ -40,6 +44,7 @@ int CHttpSession::Restart(int nTimeOutMs) {
     // codec and the response head are rewritten.
     LockCalls();
     const int64_t tDeadline = OXR_DeadlineOf(nTimeOutMs);
+    AimAtOwnUrl();
     int nResult = Connect(nTimeOutMs, tDeadline, true);
     if (nResult == 0) {
         nResult = Request(m_pKeptBody, m_nKeptBodyLen, nTimeOutMs, tDeadline, true);
@@ -72,10 +77,26 @@ void CHttpSession::KeepBody(const char* pBody, int nBodyLen) {
 
 int CHttpSession::Request(const char* pBody, int nBodyLen, int nTimeOutMs, int64_t tDeadline,
                           bool bFresh) {
+    // Redirects that are followed: each hop a request of its own, over the
+    // kept connection when it goes to the same origin.
+    for (int nHop = 0;; ++nHop) {
+        int nResult = RequestOnce(pBody, nBodyLen, nTimeOutMs, tDeadline, bFresh);
+        if (nResult != 0 || !NextHop(nHop, &pBody, &nBodyLen)) {
+            return nResult;
+        }
+        nResult = Ready(nTimeOutMs, tDeadline, true, &bFresh);
+        if (nResult != 0) {
+            return nResult;
+        }
+    }
+}
+
+int CHttpSession::RequestOnce(const char* pBody, int nBodyLen, int nTimeOutMs, int64_t tDeadline,
+                              bool bFresh) {
     // A Digest challenge accepted before is answered at once, with the next
     // nonce count, so the request needs no extra round trip.
-    bool bAnswered = m_bDigest;
-    if (m_bDigest && PutDigestAnswer(pBody, nBodyLen) != 0) {
+    bool bAnswered = m_bDigest && m_bCredentials;
+    if (bAnswered && PutDigestAnswer(pBody, nBodyLen) != 0) {
         return -1;
     }
     // A 401 with a Digest challenge is answered (on the same connection when
@@ -105,7 +126,8 @@ int CHttpSession::Request(const char* pBody, int nBodyLen, int nTimeOutMs, int64
             ForgetDigest();
             bAnswered = false;
             ++nMaxExchanges;
-        } else if (AnswerChallenge(bAnswered && nExchange > 1, pBody, nBodyLen) != 0) {
+        } else if (!m_bCredentials ||
+                   AnswerChallenge(bAnswered && nExchange > 1, pBody, nBodyLen) != 0) {
             return nResult;
         } else {
             bAnswered = true;
@@ -124,23 +146,31 @@ int CHttpSession::Ready(int nTimeOutMs, int64_t tDeadline, bool bNew, bool* pbFr
         if (nRefused != 0) {
             return nRefused;
         }
-        bNew = !m_cRequest.CanCarry(tDeadline);
+        bNew = !ConnectedToTarget() || !m_cRequest.CanCarry(tDeadline);
     }
     *pbFresh = bNew;
-    if (!bNew && (!IsHttps() || m_cRequest.HasTls())) {
+    if (!bNew && (!m_cTarget.bHttps || m_cRequest.HasTls())) {
         return 0;
     }
     return Connect(nTimeOutMs, tDeadline, bNew);
 }
 
 int CHttpSession::Connect(int nTimeOutMs, int64_t tDeadline, bool bNewConnection) {
-    const int nLeftMs = OXR_MsLeft(tDeadline);
-    int nResult = bNewConnection ? m_cRequest.ConnectToServer(m_szHost, m_wPort, nLeftMs) : 0;
-    if (nResult == 0 && IsHttps()) {
+    int nResult = 0;
+    if (bNewConnection) {
+        char szConnectHost[sizeof(m_szHost) + sizeof(m_szZone) + 2];
+        ConnectHost(m_cTarget, szConnectHost, sizeof(szConnectHost));
+        nResult = m_cRequest.ConnectToServer(szConnectHost, m_cTarget.wPort, OXR_MsLeft(tDeadline));
+        if (nResult == 0) {
+            m_cConnected = m_cTarget;
+        }
+    }
+    if (nResult == 0 && m_cTarget.bHttps) {
         // 0 would leave the handshake no round trip at all: it gets 1 ms
         // (kept on purpose, see docs/internals.md).
-        nResult = m_cRequest.StartTls(m_szHost, m_bTlsVerify, m_bTlsPin ? m_aTlsPin : nullptr,
-                                      nTimeOutMs == 0 ? 1 : OXR_MsLeft(tDeadline));
+        nResult =
+            m_cRequest.StartTls(m_cTarget.szHost, m_bTlsVerify, m_bTlsPin ? m_aTlsPin : nullptr,
+                                nTimeOutMs == 0 ? 1 : OXR_MsLeft(tDeadline));
     }
     return nResult;
 }

@@ -67,10 +67,12 @@ struct OXR_HOSTBUF {
     char* apAliases[1];
     char* apAddrs[2];
     unsigned char addr[16];
+    uint32_t nScope; // an IPv6 address's zone ("%eth0" in the name), as its index
 };
 
 // Resolves a host name or numeric address (a bracketed IPv6 literal is
-// accepted too) into pBuf and returns &pBuf->entry, or NULL on failure.
+// accepted too, with a zone after "%": "[fe80::1%eth0]", the zone then in
+// pBuf->nScope) into pBuf and returns &pBuf->entry, or NULL on failure.
 // Prefers an IPv4 address; gives IPv6 only when the host has no IPv4 one.
 // Thread-safe; the buffer is the caller's, so no per-thread state is kept.
 OXR_HOSTENT* OXR_ResolveHost(const char* pszHost, OXR_HOSTBUF* pBuf);
@@ -87,8 +89,8 @@ struct OXR_SOCKADDR {
 
 // nAddr: an IPv4 address as stored in the host entry (network order).
 int OXR_MakeAddr4ByInt(uint32_t nAddr, uint16_t wPort, OXR_SOCKADDR* pAddr);
-// pAddr16: 16 address bytes as stored in the host entry.
-int OXR_MakeAddr6(const void* pAddr16, uint16_t wPort, OXR_SOCKADDR* pAddr);
+// pAddr16: 16 address bytes as stored in the host entry; nScope: the zone.
+int OXR_MakeAddr6(const void* pAddr16, uint16_t wPort, OXR_SOCKADDR* pAddr, uint32_t nScope = 0);
 // Length of the address record's socket address (IPv4 or IPv6).
 int OXR_AddrLen(const OXR_SOCKADDR* pAddr);
 

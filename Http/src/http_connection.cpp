@@ -68,7 +68,7 @@ int CHttpConnection::ConnectTo(const char* pszHost, uint16_t wPort, int64_t tDea
         std::memcpy(&nAddr, pHost->h_addr_list[0], sizeof(nAddr));
         OXR_MakeAddr4ByInt(nAddr, wPort, &addr);
     } else if (nFamily == OXR_AF_INET6 && pHost->h_length == 16) {
-        OXR_MakeAddr6(pHost->h_addr_list[0], wPort, &addr);
+        OXR_MakeAddr6(pHost->h_addr_list[0], wPort, &addr, hostBuf.nScope);
     } else {
         HTTP_LOG(kLogFailure, "ConnectToServer Return -1, Address Family Error\n");
         return HTTP_ERR_SOCKET;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,11 +20,16 @@ namespace {
 constexpr size_t kMaxConnections = 64;
 constexpr int kSocketTimeoutSec = 5; // a stalled client cannot hold a thread forever
 
-void SetTimeouts(int nSocket) {
+void SetUpSocket(int nSocket) {
     timeval tv{};
     tv.tv_sec = kSocketTimeoutSec;
     setsockopt(nSocket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
     setsockopt(nSocket, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    // An answer goes out as a head and then a body. On a kept connection
+    // Nagle's algorithm would hold the body back until the client's delayed
+    // acknowledgement of the head (some 40 ms): a delay no camera means.
+    int nOn = 1;
+    setsockopt(nSocket, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof(nOn));
 }
 
 } // namespace
@@ -109,7 +115,7 @@ void CameraServer::Accept() {
         close(nSocket);
         return;
     }
-    SetTimeouts(nSocket);
+    SetUpSocket(nSocket);
     m_ctx.nConnections++;
     auto pDone = std::make_shared<std::atomic<bool>>(false);
     m_connections.push_back(Worker{nSocket, std::thread([this, nSocket, pDone] {

@@ -1,8 +1,9 @@
 #!/bin/sh
 # The oxrhttp demo: builds the library and its tools, starts the demo camera
 # on loopback, and lets oxr-http fetch a snapshot, a few seconds of video,
-# some events and a command answer; then prints what arrived and stops the
-# camera. Everything stays on 127.0.0.1 and the camera stops by itself.
+# some events and a command answer, and poll snapshots over one kept
+# connection; then prints what arrived and stops the cameras. Everything
+# stays on 127.0.0.1 and the cameras stop by themselves.
 #
 #   tools/demo.sh [--no-build] [--bin DIR] [--out DIR]
 #
@@ -117,6 +118,15 @@ fingerprint=$(sed -n 's/.*Fingerprint=//p' "$out/camera-tls.txt")
 say "HTTPS snapshot: oxr-http --pin <the camera's fingerprint> --parts $out/https $tlsurl/snapshot.jpg"
 client --pin "$fingerprint" --parts "$out/https" "$tlsurl/snapshot.jpg"
 
+# Polling: one oxr-http, one session, ten requests. Both sides keep the
+# connection alive, so the Digest challenge is answered on it and the nine
+# requests after carry their answer at once; -v counts the connections.
+say "polled over HTTPS with Digest: oxr-http -v --repeat 10 --interval 100 -u admin:demo --pin <fingerprint> --parts $out/poll '$tlsurl/snapshot.jpg?auth=digest'"
+client -s -v --repeat 10 --interval 100 -u admin:demo --pin "$fingerprint" --parts "$out/poll" \
+    "$tlsurl/snapshot.jpg?auth=digest" 2>"$out/poll-log.txt"
+poll=$(sed -n 's/^oxr-http: \([0-9]* requests over .*\)/\1/p' "$out/poll-log.txt")
+echo "$poll"
+
 kill "$camera" "$tlscamera" 2>/dev/null || true
 wait "$camera" "$tlscamera" 2>/dev/null || true
 trap - EXIT INT TERM
@@ -148,8 +158,11 @@ printf '%-10s %6s %10s  %-9s %s\n' "stream" "parts" "bytes" "rate" "delay ms (me
 line snapshot
 line digest
 line https
+line poll
 line video
 line events
 echo
-echo "Files are in $out/: snapshot/, digest/, https/, video/ and events/ (each with index.tsv),"
-echo "command.txt and digest-command.txt."
+echo "poll: $poll (HTTPS, Digest)"
+echo
+echo "Files are in $out/: snapshot/, digest/, https/, poll/, video/ and events/ (each with"
+echo "index.tsv), command.txt, digest-command.txt and poll-log.txt (oxr-http -v of the poll)."

@@ -43,7 +43,13 @@ TEST(CliOptions, AcceptsAndRefusesCommandLines) {
     const ParseCase cases[] = {
         {{"http://h/"}, true},
         {{}, false},
-        {{"http://a/", "http://b/"}, false},
+        {{"http://a/", "http://b/"}, true},
+        {{"-o", "a", "http://a/", "-o", "b", "http://b/"}, true},
+        {{"-o", "a", "-o", "b", "http://a/"}, false},
+        {{"--repeat", "3", "--interval", "0", "http://h/"}, true},
+        {{"--repeat", "0", "http://h/"}, false},
+        {{"--repeat", "x", "http://h/"}, false},
+        {{"--interval", "-5", "http://h/"}, false},
         {{"-X", "post", "http://h/"}, true},
         {{"-X", "PATCH", "http://h/"}, false},
         {{"-X"}, false},
@@ -75,6 +81,28 @@ TEST(CliOptions, AcceptsAndRefusesCommandLines) {
         EXPECT_EQ(ParseClientOptions(c.args, &o, &error), c.bOk) << line << "-> " << error;
         if (!c.bOk) {
             EXPECT_FALSE(error.empty()) << line;
+        }
+    }
+}
+
+// As curl pairs them: the n-th -o goes with the n-th URL, wherever it stands.
+TEST(CliOptions, OutputsPairWithUrlsInOrder) {
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> outputs; // of each URL, in order
+    } cases[] = {
+        {{"-o", "a.jpg", "http://h/1", "-o", "b.txt", "http://h/2"}, {"a.jpg", "b.txt"}},
+        {{"http://h/1", "-o", "a.jpg", "http://h/2"}, {"a.jpg", ""}},
+        {{"-o", "a.jpg", "http://h/1", "http://h/2", "http://h/3"}, {"a.jpg", "", ""}},
+        {{"http://h/1", "http://h/1"}, {"", ""}},
+    };
+    for (const auto& c : cases) {
+        ClientOptions o;
+        std::string error;
+        ASSERT_TRUE(ParseClientOptions(c.args, &o, &error)) << error;
+        ASSERT_EQ(o.targets.size(), c.outputs.size());
+        for (size_t i = 0; i < c.outputs.size(); ++i) {
+            EXPECT_EQ(o.targets[i].outputFile, c.outputs[i]) << c.args[0] << " URL " << i;
         }
     }
 }
@@ -144,6 +172,19 @@ TEST(PartNaming, ExtensionsFollowTheContentType) {
     }
     EXPECT_EQ(PartFileName(1, "image/jpeg"), "000001.jpg");
     EXPECT_EQ(PartFileName(123456, "application/json"), "123456.json");
+    const struct {
+        const char* file;
+        long nRound;
+        long nRounds;
+        const char* name;
+    } outputs[] = {
+        {"snap.jpg", 3, 10, "snap-0003.jpg"},      {"snap.jpg", 1, 1, "snap.jpg"},
+        {"a.b.json", 12, 12345, "a.b-00012.json"}, {"dir.d/out", 2, 5, "dir.d/out-0002"},
+        {".hidden", 1, 2, ".hidden-0001"},         {"", 1, 3, ""},
+    };
+    for (const auto& c : outputs) {
+        EXPECT_EQ(NumberedOutputName(c.file, c.nRound, c.nRounds), c.name) << c.file;
+    }
     EXPECT_TRUE(IsTextual("text/plain"));
     EXPECT_TRUE(IsTextual("application/json"));
     EXPECT_FALSE(IsTextual("image/jpeg"));
@@ -212,6 +253,11 @@ TEST(EndRules, DecideWhenAndHowATransferEnds) {
     closed.nStreamEnd = HTTP_END_PEER_CLOSED;
     TransferState delimited = State(true, -1, 2, 20, 500, 10);
     delimited.nStreamEnd = HTTP_END_CLOSING_DELIMITER;
+    TransferState chunked = State(false, -1, 0, 161, 5, 0);
+    chunked.bChunked = true;
+    chunked.nStreamEnd = HTTP_END_COMPLETE;
+    TransferState framedParts = State(true, -1, 2, 20, 500, 0);
+    framedParts.nStreamEnd = HTTP_END_COMPLETE;
     const EndCase cases[] = {
         {"raw body still coming", {}, State(false, 100, 0, 50, 100, 10), EndReason::kNone, 0},
         {"raw body complete", {}, State(false, 100, 0, 100, 100, 0), EndReason::kComplete, 0},
@@ -266,6 +312,17 @@ TEST(EndRules, DecideWhenAndHowATransferEnds) {
          delimited,
          EndReason::kStreamEnded,
          kExitOk},
+        {"a chunked body's last chunk", {}, chunked, EndReason::kComplete, kExitOk},
+        {"a whole body, even with --duration",
+         {"--duration", "5"},
+         chunked,
+         EndReason::kComplete,
+         kExitOk},
+        {"a multipart body whole before --max-parts",
+         {"--max-parts", "3"},
+         framedParts,
+         EndReason::kStreamEnded,
+         kExitEndedEarly},
         {"interrupted", {}, interrupted, EndReason::kInterrupted, kExitInterrupted},
         {"output failed", {}, writeFailed, EndReason::kWriteFailed, kExitLocalIo},
     };
@@ -297,15 +354,20 @@ SinkSettings Settings(const std::string& dir, long nMaxParts) {
     SinkSettings s;
     s.partsDir = dir;
     s.nMaxParts = nMaxParts;
-    s.start = std::chrono::steady_clock::now();
     return s;
+}
+
+// Prepares the sink and begins a transfer into outputFile ("" for none).
+void Begin(DeliverySink& sink, const std::string& outputFile = "") {
+    std::string error;
+    ASSERT_TRUE(sink.Prepare(&error)) << error;
+    ASSERT_TRUE(sink.BeginTransfer(outputFile, std::chrono::steady_clock::now(), &error)) << error;
 }
 
 TEST(DeliverySink, HeldDeliveriesAreWrittenAsNumberedPartsOnceTheModeIsKnown) {
     const auto dir = FreshDir("parts");
     DeliverySink sink(Settings(dir.string(), 3));
-    std::string error;
-    ASSERT_TRUE(sink.Prepare(&error)) << error;
+    Begin(sink);
     // The first delivery comes before the main thread knows the mode.
     sink.Deliver("\xff\xd8jpeg-1", 8, "image/jpeg");
     EXPECT_EQ(sink.Stats().nParts, 0);
@@ -332,12 +394,8 @@ TEST(DeliverySink, HeldDeliveriesAreWrittenAsNumberedPartsOnceTheModeIsKnown) {
 TEST(DeliverySink, RawBodyGoesToTheOutputFileInPieces) {
     const auto dir = FreshDir("raw");
     std::filesystem::create_directories(dir);
-    SinkSettings s;
-    s.outputFile = (dir / "body.bin").string();
-    s.start = std::chrono::steady_clock::now();
-    DeliverySink sink(s);
-    std::string error;
-    ASSERT_TRUE(sink.Prepare(&error)) << error;
+    DeliverySink sink{SinkSettings()};
+    Begin(sink, (dir / "body.bin").string());
     sink.SetMode(DeliverySink::Mode::kRaw, "image/jpeg");
     sink.Deliver("abc", 3, "image/jpeg");
     sink.Deliver("defg", 4, "image/jpeg");
@@ -348,35 +406,45 @@ TEST(DeliverySink, RawBodyGoesToTheOutputFileInPieces) {
     std::filesystem::remove_all(dir);
 }
 
-TEST(DeliverySink, RawBodyWithPartsDirBecomesPartOneWithItsIndexLine) {
+// A raw body is one part; the parts of later transfers are numbered on.
+TEST(DeliverySink, PartsAreNumberedOnAcrossTransfers) {
     const auto dir = FreshDir("rawparts");
     DeliverySink sink(Settings(dir.string(), 0));
-    std::string error;
-    ASSERT_TRUE(sink.Prepare(&error)) << error;
+    Begin(sink);
     sink.SetMode(DeliverySink::Mode::kRaw, "image/jpeg");
     sink.Deliver("12345", 5, "image/jpeg");
     sink.Deliver("678", 3, "image/jpeg");
+    sink.EndTransfer();
+    EXPECT_EQ(sink.Stats().nPartFiles, 1);
+    std::string error;
+    ASSERT_TRUE(sink.BeginTransfer("", std::chrono::steady_clock::now(), &error)) << error;
+    sink.SetMode(DeliverySink::Mode::kMultipart, "multipart/mixed; boundary=x");
+    sink.Deliver("a", 1, "text/plain");
+    sink.Deliver("{}", 2, "application/json");
     sink.Finish();
+    EXPECT_EQ(sink.Stats().nPartFiles, 2);
     EXPECT_EQ(ReadFile(dir / "000001.jpg"), "12345678");
-    EXPECT_NE(ReadFile(dir / "index.tsv").find("\n1\t000001.jpg\t8\timage/jpeg\t"),
-              std::string::npos);
+    EXPECT_EQ(ReadFile(dir / "000002.txt"), "a");
+    EXPECT_EQ(ReadFile(dir / "000003.json"), "{}");
+    const std::string index = ReadFile(dir / "index.tsv");
+    EXPECT_NE(index.find("\n1\t000001.jpg\t8\timage/jpeg\t"), std::string::npos) << index;
+    EXPECT_NE(index.find("\n3\t000003.json\t2\tapplication/json\t"), std::string::npos) << index;
     std::filesystem::remove_all(dir);
 }
 
-TEST(DeliverySink, UnwritableOutputIsReportedByPrepare) {
-    SinkSettings s;
-    s.outputFile = "/proc/no-such-dir/out.bin";
-    DeliverySink sink(s);
+TEST(DeliverySink, UnwritableOutputIsReportedByBeginTransfer) {
+    DeliverySink sink{SinkSettings()};
     std::string error;
-    EXPECT_FALSE(sink.Prepare(&error));
+    ASSERT_TRUE(sink.Prepare(&error));
+    EXPECT_FALSE(
+        sink.BeginTransfer("/proc/no-such-dir/out.bin", std::chrono::steady_clock::now(), &error));
     EXPECT_NE(error.find("/proc/no-such-dir/out.bin"), std::string::npos) << error;
 }
 
 TEST(DeliverySink, WaitForDeliveryWakesOnADelivery) {
     const auto dir = FreshDir("wait");
     DeliverySink sink(Settings(dir.string(), 0));
-    std::string error;
-    ASSERT_TRUE(sink.Prepare(&error));
+    Begin(sink);
     sink.SetMode(DeliverySink::Mode::kMultipart, "multipart/mixed; boundary=x");
     std::thread receiver([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

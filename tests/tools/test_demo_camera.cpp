@@ -53,8 +53,8 @@ TEST_F(DemoCamera, SnapshotIsOneValidJpegWithItsLength) {
 }
 
 TEST_F(DemoCamera, HeadAnswersWithoutBody) {
-    const RawResponse r =
-        RawExchange(Port(), "HEAD /snapshot.jpg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    const RawResponse r = RawExchange(Port(), "HEAD /snapshot.jpg HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                              "Connection: close\r\n\r\n");
     ASSERT_TRUE(r.bOk);
     EXPECT_EQ(r.nStatus, 200);
     EXPECT_NE(r.Header("Content-Length"), "0");
@@ -156,7 +156,8 @@ TEST_F(DemoCamera, WrongCredentialsAreRefused) {
 
 TEST_F(DemoCamera, EchoTellsMethodHeadersAndBody) {
     const RawResponse r = RawExchange(Port(), "POST /cgi-bin/echo HTTP/1.1\r\nHost: x\r\n"
-                                              "X-Test: 42\r\nContent-Length: 5\r\n\r\nhello");
+                                              "X-Test: 42\r\nContent-Length: 5\r\n"
+                                              "Connection: close\r\n\r\nhello");
     ASSERT_EQ(r.nStatus, 200);
     EXPECT_NE(r.body.find("method=POST\n"), std::string::npos);
     EXPECT_NE(r.body.find("header X-Test: 42\n"), std::string::npos);
@@ -378,8 +379,9 @@ DigestAnswer AnswerTo(const std::string& challenge, const std::string& target) {
 
 RawResponse SendWith(uint16_t wPort, const std::string& method, const std::string& target,
                      const std::string& authorization, const std::string& body = "") {
-    std::string request =
-        method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + authorization + "\r\n";
+    std::string request = method + " " + target +
+                          " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + authorization +
+                          "\r\n";
     if (!body.empty()) {
         request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     }

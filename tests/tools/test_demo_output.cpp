@@ -1,5 +1,6 @@
 // What tools/demo.sh left behind: every saved picture decodes, every part
-// file has the size its index gives, and the command was answered.
+// file has the size its index gives, the command was answered, and the
+// polled snapshots came over one connection.
 // The directory comes in the environment variable OXR_DEMO_OUT.
 #include <gtest/gtest.h>
 
@@ -67,6 +68,13 @@ void ExpectValidJpegs(const fs::path& dir, size_t nAtLeast) {
 
 TEST(DemoOutput, SnapshotIsAValidJpeg) {
     ExpectValidJpegs(Out() / "snapshot", 1);
+}
+
+TEST(DemoOutput, TenPolledSnapshotsOverOneConnection) {
+    ExpectValidJpegs(Out() / "poll", 10);
+    EXPECT_EQ(Index(Out() / "poll").size(), 10u);
+    const std::string log = ReadFile(Out() / "poll-log.txt");
+    EXPECT_NE(log.find("oxr-http: 10 requests over 1 connection\n"), std::string::npos) << log;
 }
 
 TEST(DemoOutput, EveryVideoFrameIsAValidJpeg) {

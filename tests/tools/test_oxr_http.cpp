@@ -1,109 +1,9 @@
 // oxr-http against the demo camera, as a user runs it: what it saves, what
 // it prints, and the exit code of every kind of failure.
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <sstream>
-#include <string>
-#include <unistd.h>
-#include <vector>
-
-#include "child_process.h"
 #include "jpeg_check.h"
-
-namespace fs = std::filesystem;
+#include "oxr_http_test.h"
 
 namespace {
-
-// The exit codes oxr-http documents in its --help.
-enum {
-    kOk = 0,
-    kUsage = 2,
-    kBadUrl = 3,
-    kConnect = 4,
-    kTimeout = 5,
-    kRefused = 6,
-    kEarly = 7,
-    kLocalIo = 8,
-    kNoHead = 9
-};
-
-constexpr int kLimitMs = 30000; // no run of oxr-http may take longer
-
-std::string ReadFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-struct IndexLine {
-    long nPart;
-    std::string file;
-    long nBytes;
-    std::string type;
-};
-
-std::vector<IndexLine> ReadIndex(const fs::path& dir) {
-    std::vector<IndexLine> lines;
-    std::istringstream in(ReadFile(dir / "index.tsv"));
-    std::string line;
-    std::getline(in, line); // column names
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        IndexLine l;
-        std::string part, bytes, stamp;
-        std::getline(fields, part, '\t');
-        std::getline(fields, l.file, '\t');
-        std::getline(fields, bytes, '\t');
-        std::getline(fields, l.type, '\t');
-        std::getline(fields, stamp, '\t');
-        l.nPart = std::stol(part);
-        l.nBytes = std::stol(bytes);
-        lines.push_back(l);
-    }
-    return lines;
-}
-
-class OxrHttp : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        s_pCamera = new BackgroundProcess();
-        if (s_pCamera->Start(OXR_DEMO_CAMERA_BIN,
-                             {"--port", "0", "--run-time", "300", "--fps", "25", "--quiet"},
-                             5000)) {
-            s_nPort = PortFromBanner(s_pCamera->FirstLine());
-        }
-    }
-    static void TearDownTestSuite() {
-        delete s_pCamera;
-        s_pCamera = nullptr;
-    }
-    void SetUp() override {
-        ASSERT_GT(s_nPort, 0) << "the demo camera did not start";
-        m_dir = fs::temp_directory_path() /
-                ("oxr-http-test-" + std::to_string(getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-
-    static std::string Url(const std::string& target) {
-        return "http://127.0.0.1:" + std::to_string(s_nPort) + target;
-    }
-    ProcessResult Run(const std::vector<std::string>& args) {
-        ProcessResult r = RunProcess(OXR_HTTP_BIN, args, kLimitMs, m_dir.string());
-        EXPECT_FALSE(r.bTimedOut) << "oxr-http did not end by itself";
-        return r;
-    }
-
-    static BackgroundProcess* s_pCamera;
-    static int s_nPort;
-    fs::path m_dir;
-};
-BackgroundProcess* OxrHttp::s_pCamera = nullptr;
-int OxrHttp::s_nPort = 0;
 
 TEST_F(OxrHttp, SnapshotIsSavedAsAValidJpegAndItsHeadersAreShown) {
     const ProcessResult r = Run({"-o", "snap.jpg", Url("/snapshot.jpg")});
@@ -126,6 +26,15 @@ TEST_F(OxrHttp, SnapshotIntoAPartsDirectoryBecomesPartOne) {
     const std::vector<IndexLine> index = ReadIndex(m_dir / "shots");
     ASSERT_EQ(index.size(), 1u);
     EXPECT_EQ(index[0].nBytes, static_cast<long>(fs::file_size(m_dir / "shots" / "000001.jpg")));
+    // polled, each snapshot is the next part
+    const ProcessResult polled = Run({"--repeat", "3", "--parts", "polled", Url("/snapshot.jpg")});
+    ASSERT_EQ(polled.nExit, kOk) << polled.err;
+    const std::vector<IndexLine> three = ReadIndex(m_dir / "polled");
+    ASSERT_EQ(three.size(), 3u);
+    for (size_t i = 0; i < three.size(); ++i) {
+        EXPECT_EQ(three[i].file, "00000" + std::to_string(i + 1) + ".jpg");
+        EXPECT_TRUE(DecodeJpegFile((m_dir / "polled" / three[i].file).string()).bValid);
+    }
 }
 
 TEST_F(OxrHttp, VideoPartsAreWrittenOnePerFileWithTheirSizes) {
@@ -210,12 +119,12 @@ TEST_F(OxrHttp, AuthorizationOpensProtectedPaths) {
     EXPECT_EQ(refused.nExit, kRefused) << refused.err;
     // every challenge form the camera can send, checked by the camera's own
     // Digest code (auth-int hashes the body)
-    for (const char* form : {"algorithm=MD5", "algorithm=SHA-256", "algorithm=MD5-sess",
-                             "algorithm=SHA-256-sess", "algorithm=none", "qop=none",
-                             "qop=auth-int", "userhash=1"}) {
-        const ProcessResult r = Run({"-u", "admin:demo", "-d", "gain=2",
-                                     Url(std::string("/cgi-bin/admin/set?gain=2&auth=digest&") +
-                                         form)});
+    for (const char* form :
+         {"algorithm=MD5", "algorithm=SHA-256", "algorithm=MD5-sess", "algorithm=SHA-256-sess",
+          "algorithm=none", "qop=none", "qop=auth-int", "userhash=1"}) {
+        const ProcessResult r =
+            Run({"-u", "admin:demo", "-d", "gain=2",
+                 Url(std::string("/cgi-bin/admin/set?gain=2&auth=digest&") + form)});
         EXPECT_EQ(r.nExit, kOk) << form << ": " << r.err;
     }
 }
@@ -243,6 +152,11 @@ TEST_F(OxrHttp, HttpsWithASelfSignedCertificate) {
     EXPECT_TRUE(DecodeJpegFile((m_dir / "c.jpg").string()).bValid);
     const ProcessResult wrongPin = Run({"--pin", std::string(64, 'a'), url});
     EXPECT_EQ(wrongPin.nExit, kConnect) << wrongPin.err;
+    const ProcessResult polled = Run({"-k", "-v", "--repeat", "3", "-o", "r.jpg", url});
+    EXPECT_EQ(polled.nExit, kOk) << polled.err;
+    EXPECT_NE(polled.err.find("oxr-http: 3 requests over 1 connection\n"), std::string::npos)
+        << polled.err;
+    EXPECT_TRUE(DecodeJpegFile((m_dir / "r-0003.jpg").string()).bValid);
     const ProcessResult video = Run({"-k", "--parts", "v", "--max-parts", "3",
                                      "https://127.0.0.1:" + std::to_string(nPort) + "/video.mjpg"});
     EXPECT_EQ(video.nExit, kOk) << video.err;

@@ -30,6 +30,7 @@ public:
     // and events so a receiver on the same machine can measure delivery delay.
     static int64_t WallClockMs();
 
+    std::atomic<unsigned> nConnections{0}; // accepted, for telling kept connections apart
     std::atomic<unsigned> nRequests{0};
     std::atomic<unsigned> nFramesSent{0};
     std::atomic<unsigned> nEventsSent{0};

@@ -53,8 +53,9 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     server.Run(g_bSignalled);
     if (!options.bQuiet) {
-        std::fprintf(stderr, "oxr-demo-camera: stopped after %lld ms, %u requests\n",
-                     static_cast<long long>(ctx.UptimeMs()), ctx.nRequests.load());
+        std::fprintf(
+            stderr, "oxr-demo-camera: stopped after %lld ms, %u requests on %u connections\n",
+            static_cast<long long>(ctx.UptimeMs()), ctx.nRequests.load(), ctx.nConnections.load());
     }
     return 0;
 }

@@ -34,6 +34,9 @@ const char* CameraUsage() {
            "  --bind ADDR       loopback address to listen on (default 127.0.0.1)\n"
            "  --fps N           default frame rate of /video.mjpg, 1 to 60 (default 10)\n"
            "  --run-time S      stop after S seconds, 1 to 3600 (default 60)\n"
+           "  --keep-alive MS   keep an HTTP/1.1 connection open after an answer with a length\n"
+           "                    and close it after MS of silence, 0 to 60000 (default 5000;\n"
+           "                    0: close after every answer)\n"
            "  --size WxH        picture size (default 320x240)\n"
            "  --quality N       JPEG quality 1 to 100 (default 80)\n"
            "  --credentials U:P user and password of the protected paths (default admin:demo)\n"
@@ -47,7 +50,8 @@ const char* CameraUsage() {
            "  --quiet           no request log on stderr\n"
            "Paths: /snapshot.jpg  /video.mjpg[?fps=N&frames=N&auth=1]\n"
            "       /events[?interval=MS&count=N]  /cgi-bin/status  /cgi-bin/echo\n"
-           "       /cgi-bin/admin/reboot  /cgi-bin/admin/set?KEY=VALUE (authorization)\n"
+           "       /cgi-bin/info.json (chunked)  /cgi-bin/admin/reboot\n"
+           "       /cgi-bin/admin/set?KEY=VALUE (authorization)\n"
            "       /status?code=NNN  /slow?ms=N  /cut\n"
            "Authorization (snapshot, video, admin commands): auth=1 the camera's scheme,\n"
            "       auth=digest or auth=basic for this request; Digest challenges by default\n"
@@ -83,6 +87,8 @@ bool ParseCameraOptions(int argc, const char* const* argv, CameraOptions* pOptio
             pOptions->nFps = static_cast<int>(v);
         } else if (arg == "--run-time" && ParseInt(pszValue, 1, 3600, &v)) {
             pOptions->nRunTimeSec = static_cast<int>(v);
+        } else if (arg == "--keep-alive" && ParseInt(pszValue, 0, 60000, &v)) {
+            pOptions->nKeepAliveMs = static_cast<int>(v);
         } else if (arg == "--quality" && ParseInt(pszValue, 1, 100, &v)) {
             pOptions->nQuality = static_cast<int>(v);
         } else if (arg == "--bind" && IsLoopback(pszValue)) {

@@ -13,6 +13,7 @@ struct CameraOptions {
     uint16_t nPort = 0;                    // 0: the system picks one, printed at start
     int nFps = 10;                         // default frame rate of /video.mjpg
     int nRunTimeSec = 60;                  // the camera always stops after this
+    int nKeepAliveMs = 5000; // an idle kept connection is closed after this (0: none is kept)
     int nWidth = 320;
     int nHeight = 240;
     int nQuality = 80;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,11 +20,16 @@ namespace {
 constexpr size_t kMaxConnections = 64;
 constexpr int kSocketTimeoutSec = 5; // a stalled client cannot hold a thread forever
 
-void SetTimeouts(int nSocket) {
+void SetUpSocket(int nSocket) {
     timeval tv{};
     tv.tv_sec = kSocketTimeoutSec;
     setsockopt(nSocket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
     setsockopt(nSocket, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    // An answer goes out as a head and then a body. On a kept connection
+    // Nagle's algorithm would hold the body back until the client's delayed
+    // acknowledgement of the head (some 40 ms): a delay no camera means.
+    int nOn = 1;
+    setsockopt(nSocket, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof(nOn));
 }
 
 } // namespace
@@ -109,7 +115,8 @@ void CameraServer::Accept() {
         close(nSocket);
         return;
     }
-    SetTimeouts(nSocket);
+    SetUpSocket(nSocket);
+    m_ctx.nConnections++;
     auto pDone = std::make_shared<std::atomic<bool>>(false);
     m_connections.push_back(Worker{nSocket, std::thread([this, nSocket, pDone] {
                                        Serve(nSocket);
@@ -126,19 +133,43 @@ void CameraServer::Serve(int nSocket) {
     } else {
         pConn = std::make_unique<PlainConnection>(nSocket);
     }
-    Request request;
-    if (!pConn || !ReadRequest(*pConn, &request, &error)) {
-        if (!m_ctx.Options().bQuiet) {
-            std::fprintf(stderr, "oxr-demo-camera: %s\n", error.c_str());
-        }
+    if (!pConn) {
+        Log(error);
         return;
     }
-    if (!m_ctx.Options().bQuiet) {
-        std::fprintf(stderr, "oxr-demo-camera: %s %s\n", request.method.c_str(),
-                     request.target.c_str());
+    // Requests one after the other while the client keeps the connection
+    // and each answer has a length; a kept connection that stays silent for
+    // --keep-alive ms is closed, as cameras do. The camera's stop shuts the
+    // socket down, which ends any wait here.
+    const int nIdleMs = m_ctx.Options().nKeepAliveMs;
+    std::string buffered;
+    for (unsigned nServed = 0; !m_ctx.Stopping(); ++nServed) {
+        if (nServed > 0 && buffered.empty() && !pConn->WaitReadable(nIdleMs)) {
+            Log("closing a connection idle for " + std::to_string(nIdleMs) + " ms");
+            break;
+        }
+        Request request;
+        const ReadOutcome outcome = ReadRequest(*pConn, &buffered, &request, &error);
+        if (outcome != ReadOutcome::kRequest) {
+            // A client closing its kept connection is the normal end.
+            if (nServed == 0 || outcome == ReadOutcome::kFailed) {
+                Log(error);
+            }
+            break;
+        }
+        Log(request.method + " " + request.target);
+        request.bKeepAlive = nIdleMs > 0 && ClientKeepsAlive(request);
+        if (!ServeRequest(*pConn, request, m_ctx) || !request.bKeepAlive || !pConn->Intact()) {
+            break;
+        }
     }
-    ServeRequest(*pConn, request, m_ctx);
     pConn->Finish();
+}
+
+void CameraServer::Log(const std::string& text) const {
+    if (!m_ctx.Options().bQuiet) {
+        std::fprintf(stderr, "oxr-demo-camera: %s\n", text.c_str());
+    }
 }
 
 void CameraServer::ReapFinished() {

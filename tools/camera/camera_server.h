@@ -1,5 +1,7 @@
 // The demo camera's listener: accepts connections on loopback and serves
-// each on its own thread until the run-time limit or a stop request.
+// each on its own thread (one request after the other while the client
+// keeps it) until the run-time limit or a stop request. A kept connection
+// that idles holds only its own thread.
 #ifndef OXR_DEMO_CAMERA_SERVER_H
 #define OXR_DEMO_CAMERA_SERVER_H
 
@@ -39,6 +41,7 @@ private:
     };
 
     void Serve(int nSocket);
+    void Log(const std::string& text) const; // on stderr unless --quiet
     void Accept();
     void ReapFinished();
     void EndAll();

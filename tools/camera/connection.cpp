@@ -1,7 +1,24 @@
 #include "connection.h"
 
 #include <cerrno>
+#include <chrono>
+#include <poll.h>
 #include <sys/socket.h>
+
+bool SocketReadable(int nSocket, int nMs) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point until = Clock::now() + std::chrono::milliseconds(nMs);
+    for (;;) {
+        const long long nLeft =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        pollfd p{nSocket, POLLIN, 0};
+        const int n = poll(&p, 1, nLeft > 0 ? static_cast<int>(nLeft) : 0);
+        if (n < 0 && errno == EINTR && nLeft > 0) {
+            continue;
+        }
+        return n > 0;
+    }
+}
 
 long PlainConnection::Read(void* pData, size_t nLen) {
     for (;;) {
@@ -21,6 +38,7 @@ bool PlainConnection::Write(const void* pData, size_t nLen) {
             continue;
         }
         if (n <= 0) {
+            m_bWriteFailed = true;
             return false;
         }
         p += n;

@@ -71,6 +71,7 @@ bool ParseRequestHead(const std::string& head, Request* pRequest) {
     }
     pRequest->method = requestLine.substr(0, sp1);
     pRequest->target = requestLine.substr(sp1 + 1, sp2 - sp1 - 1);
+    pRequest->version = requestLine.substr(sp2 + 1);
     const size_t q = pRequest->target.find('?');
     pRequest->path = pRequest->target.substr(0, q);
     pRequest->query = q == std::string::npos ? std::string() : pRequest->target.substr(q + 1);
@@ -88,28 +89,32 @@ bool ParseRequestHead(const std::string& head, Request* pRequest) {
     return true;
 }
 
-bool ReadRequest(Connection& conn, Request* pRequest, std::string* pError) {
-    std::string data;
+ReadOutcome ReadRequest(Connection& conn, std::string* pBuffered, Request* pRequest,
+                        std::string* pError) {
+    std::string& data = *pBuffered;
     char buf[4096];
     size_t headEnd = std::string::npos;
     while ((headEnd = data.find("\r\n\r\n")) == std::string::npos) {
         if (data.size() >= kMaxHeadBytes) {
             *pError = "request head too large";
-            return false;
+            return ReadOutcome::kFailed;
         }
         const long n = conn.Read(buf, sizeof(buf));
+        if (n == 0 && data.empty()) {
+            *pError = "connection closed before the request head ended";
+            return ReadOutcome::kClosed;
+        }
         if (n <= 0) {
             *pError = n == 0 ? "connection closed before the request head ended"
                              : "no request head in time";
-            return false;
+            return ReadOutcome::kFailed;
         }
         data.append(buf, static_cast<size_t>(n));
     }
     if (!ParseRequestHead(data.substr(0, headEnd), pRequest)) {
         *pError = "malformed request line";
-        return false;
+        return ReadOutcome::kFailed;
     }
-    pRequest->body = data.substr(headEnd + 4);
     const std::string lengthText = pRequest->Header("Content-Length");
     size_t nLength = 0;
     if (!lengthText.empty()) {
@@ -117,20 +122,43 @@ bool ReadRequest(Connection& conn, Request* pRequest, std::string* pError) {
         const unsigned long long v = std::strtoull(lengthText.c_str(), &pEnd, 10);
         if (pEnd == lengthText.c_str() || v > kMaxBodyBytes) {
             *pError = "unacceptable Content-Length";
-            return false;
+            return ReadOutcome::kFailed;
         }
         nLength = static_cast<size_t>(v);
     }
-    while (pRequest->body.size() < nLength) {
+    data.erase(0, headEnd + 4);
+    while (data.size() < nLength) {
         const long n = conn.Read(buf, sizeof(buf));
         if (n <= 0) {
             *pError = "request body incomplete";
-            return false;
+            return ReadOutcome::kFailed;
         }
-        pRequest->body.append(buf, static_cast<size_t>(n));
+        data.append(buf, static_cast<size_t>(n));
     }
-    if (pRequest->body.size() > nLength) {
-        pRequest->body.resize(nLength); // no pipelining: one request per connection
+    pRequest->body = data.substr(0, nLength);
+    data.erase(0, nLength); // the start of the next request, if the client sent one already
+    return ReadOutcome::kRequest;
+}
+
+bool ClientKeepsAlive(const Request& request) {
+    if (request.version != "HTTP/1.1" || request.HasHeader("Transfer-Encoding")) {
+        return false;
+    }
+    for (const auto& h : request.headers) {
+        if (strcasecmp(h.first.c_str(), "Connection") != 0) {
+            continue;
+        }
+        size_t pos = 0;
+        while (pos <= h.second.size()) {
+            size_t end = h.second.find(',', pos);
+            if (end == std::string::npos) {
+                end = h.second.size();
+            }
+            if (strcasecmp(Trim(h.second.substr(pos, end - pos)).c_str(), "close") == 0) {
+                return false;
+            }
+            pos = end + 1;
+        }
     }
     return true;
 }
@@ -149,6 +177,8 @@ const char* ReasonPhrase(int nStatus) {
         return "OK";
     case 204:
         return "No Content";
+    case 304:
+        return "Not Modified";
     case 301:
         return "Moved Permanently";
     case 302:
@@ -172,12 +202,12 @@ const char* ReasonPhrase(int nStatus) {
     }
 }
 
-std::string ResponseHead(int nStatus, const HeaderList& headers) {
+std::string ResponseHead(int nStatus, const HeaderList& headers, bool bKeep) {
     std::string head = "HTTP/1.1 " + std::to_string(nStatus) + " " + ReasonPhrase(nStatus) + "\r\n";
     head += "Server: oxr-demo-camera\r\n";
     for (const auto& h : headers) {
         head += h.first + ": " + h.second + "\r\n";
     }
-    head += "Connection: close\r\n\r\n";
-    return head;
+    // A kept connection needs no header: HTTP/1.1 connections persist by default.
+    return head + (bKeep ? "\r\n" : "Connection: close\r\n\r\n");
 }

@@ -1,5 +1,6 @@
-// The camera's side of one HTTP/1.1 exchange: reading a request from a
-// connection and writing response heads and bodies to it.
+// The camera's side of HTTP/1.1 exchanges: reading requests from a
+// connection (one after the other when it is kept open) and writing
+// response heads and bodies to it.
 #ifndef OXR_DEMO_HTTP_EXCHANGE_H
 #define OXR_DEMO_HTTP_EXCHANGE_H
 
@@ -14,11 +15,15 @@ using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 struct Request {
     std::string method;
-    std::string target; // as sent: path and query
+    std::string target;  // as sent: path and query
+    std::string version; // "HTTP/1.1", "HTTP/1.0", ...
     std::string path;
     std::string query;
     HeaderList headers;
     std::string body;
+    // The connection stays open after an answer with a length (set by the
+    // listener from ClientKeepsAlive and the camera's --keep-alive).
+    bool bKeepAlive = false;
 
     // Value of a header (name compared ignoring case), or "" when absent.
     std::string Header(const std::string& name) const;
@@ -33,9 +38,22 @@ struct Request {
 constexpr size_t kMaxHeadBytes = 16384;
 constexpr size_t kMaxBodyBytes = 1 << 20;
 
-// Reads one request (head and, with Content-Length, body). The socket has a
-// receive time-out set, so this returns. False with a reason on failure.
-bool ReadRequest(Connection& conn, Request* pRequest, std::string* pError);
+enum class ReadOutcome {
+    kRequest, // a whole request
+    kClosed,  // the peer closed before sending a byte of one
+    kFailed,  // a broken, cut or overlong request, or none in time: *pError says which
+};
+
+// Reads one request (head and, with Content-Length, body), starting with the
+// bytes in *pBuffered; bytes beyond it stay there for the next request on
+// the connection. The socket has a receive time-out set, so this returns.
+ReadOutcome ReadRequest(Connection& conn, std::string* pBuffered, Request* pRequest,
+                        std::string* pError);
+
+// Whether the client lets the connection stay open after the answer: an
+// HTTP/1.1 request without a "close" token in Connection. A request with a
+// Transfer-Encoding (a body the camera does not read) never does.
+bool ClientKeepsAlive(const Request& request);
 
 // Splits a request head (request line and header lines, without the blank
 // line). False when the request line is malformed.
@@ -45,8 +63,9 @@ bool ParseRequestHead(const std::string& head, Request* pRequest);
 bool SendAll(Connection& conn, const void* pData, size_t nLen);
 bool SendText(Connection& conn, const std::string& text);
 
-// "HTTP/1.1 <status> <reason>\r\n" and the headers, then the blank line.
-std::string ResponseHead(int nStatus, const HeaderList& headers);
+// "HTTP/1.1 <status> <reason>\r\n" and the headers, then "Connection: close"
+// unless bKeep, and the blank line.
+std::string ResponseHead(int nStatus, const HeaderList& headers, bool bKeep = false);
 const char* ReasonPhrase(int nStatus);
 
 #endif

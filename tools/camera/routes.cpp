@@ -1,5 +1,8 @@
 #include "routes.h"
 
+#include <algorithm>
+#include <cstdio>
+
 #include "camera_auth.h"
 #include "frame_painter.h"
 #include "jpeg_writer.h"
@@ -32,9 +35,21 @@ std::string StatusText(const CameraContext& ctx) {
            "\n"
            "fps=" +
            std::to_string(o.nFps) + "\nuptime_ms=" + std::to_string(ctx.UptimeMs()) +
+           "\nconnections=" + std::to_string(ctx.nConnections.load()) +
            "\nrequests=" + std::to_string(ctx.nRequests.load()) +
            "\nframes_sent=" + std::to_string(ctx.nFramesSent.load()) +
            "\nevents_sent=" + std::to_string(ctx.nEventsSent.load()) + "\n";
+}
+
+// What the camera is, as JSON: the same for the whole run, so a client's copy
+// can be compared byte for byte.
+std::string InfoJson(const CameraContext& ctx) {
+    const CameraOptions& o = ctx.Options();
+    return "{\"model\":\"oxr-demo-camera\",\"resolution\":\"" + std::to_string(o.nWidth) + "x" +
+           std::to_string(o.nHeight) + "\",\"fps\":" + std::to_string(o.nFps) +
+           ",\"tls\":" + (o.bTls ? "true" : "false") +
+           ",\"paths\":[\"/snapshot.jpg\",\"/video.mjpg\",\"/events\",\"/cgi-bin/status\","
+           "\"/cgi-bin/info.json\"]}\n";
 }
 
 // Tells the client what it sent: method, headers and body, for checking a client.
@@ -66,28 +81,60 @@ void ServeAdmin(Connection& conn, const Request& request, CameraContext& ctx) {
 
 bool SendResponse(Connection& conn, const Request& request, int nStatus,
                   const std::string& contentType, const std::string& body, HeaderList extra) {
+    // A 204 or 304 never has a body: a client that keeps the connection
+    // would take any bytes after its head for the next answer.
+    const bool bNoBody = nStatus == 204 || nStatus == 304;
     extra.emplace_back("Content-Type", contentType);
-    extra.emplace_back("Content-Length", std::to_string(body.size()));
-    const std::string head = ResponseHead(nStatus, extra);
-    if (!SendText(conn, head)) {
+    if (!bNoBody) {
+        extra.emplace_back("Content-Length", std::to_string(body.size()));
+    }
+    if (!SendText(conn, ResponseHead(nStatus, extra, request.bKeepAlive))) {
         return false;
     }
-    return request.method == "HEAD" || SendText(conn, body);
+    return bNoBody || request.method == "HEAD" || SendText(conn, body);
 }
 
-void ServeRequest(Connection& conn, const Request& request, CameraContext& ctx) {
+bool SendChunkedResponse(Connection& conn, const Request& request, const std::string& contentType,
+                         const std::string& body, size_t nChunk) {
+    if (request.version == "HTTP/1.0") {
+        return SendResponse(conn, request, 200, contentType, body);
+    }
+    const HeaderList headers{{"Content-Type", contentType}, {"Transfer-Encoding", "chunked"}};
+    if (!SendText(conn, ResponseHead(200, headers, request.bKeepAlive))) {
+        return false;
+    }
+    if (request.method == "HEAD") {
+        return true;
+    }
+    for (size_t at = 0; at < body.size(); at += nChunk) {
+        const size_t n = std::min(nChunk, body.size() - at);
+        char szSize[24];
+        std::snprintf(szSize, sizeof(szSize), "%zx\r\n", n);
+        if (!SendText(conn, szSize + body.substr(at, n) + "\r\n")) {
+            return false;
+        }
+    }
+    return SendText(conn, "0\r\n\r\n");
+}
+
+bool ServeRequest(Connection& conn, const Request& request, CameraContext& ctx) {
     ctx.nRequests++;
     const std::string& path = request.path;
     if (path == "/snapshot.jpg") {
         ServeSnapshot(conn, request, ctx);
     } else if (path == "/video.mjpg") {
-        if (Admit(conn, request, ctx)) {
-            ServeVideo(conn, request, ctx);
+        if (!Admit(conn, request, ctx)) {
+            return true; // the 401 has a length
         }
+        ServeVideo(conn, request, ctx);
+        return false;
     } else if (path == "/events") {
         ServeEvents(conn, request, ctx);
+        return false;
     } else if (path == "/cgi-bin/status") {
         SendResponse(conn, request, 200, "text/plain", StatusText(ctx));
+    } else if (path == "/cgi-bin/info.json") {
+        SendChunkedResponse(conn, request, "application/json", InfoJson(ctx), 40);
     } else if (path == "/cgi-bin/echo") {
         SendResponse(conn, request, 200, "text/plain", EchoText(request));
     } else if (path.compare(0, 15, "/cgi-bin/admin/") == 0) {
@@ -99,11 +146,15 @@ void ServeRequest(Connection& conn, const Request& request, CameraContext& ctx) 
     } else if (path == "/cut") {
         // Half a head, then the connection ends: a device rebooting mid-answer.
         conn.Write("HTTP/1.1 200 OK\r\nContent-", 25);
+        return false;
     } else if (path == "/slow") {
-        if (ctx.SleepMs(request.QueryNumber("ms", 1000, 0, 30000))) {
-            SendResponse(conn, request, 200, "text/plain", "slow answer\n");
+        // A late answer is still a whole one: the connection may stay.
+        if (!ctx.SleepMs(request.QueryNumber("ms", 1000, 0, 30000))) {
+            return false;
         }
+        SendResponse(conn, request, 200, "text/plain", "slow answer\n");
     } else {
         SendResponse(conn, request, 404, "text/plain", "not found\n");
     }
+    return true;
 }

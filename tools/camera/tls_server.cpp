@@ -35,12 +35,18 @@ public:
             ERR_clear_error();
             const int n = SSL_write(m_pSsl, p, static_cast<int>(nLen > INT_MAX ? INT_MAX : nLen));
             if (n <= 0) {
+                m_bWriteFailed = true;
                 return false;
             }
             p += n;
             nLen -= static_cast<size_t>(n);
         }
         return true;
+    }
+
+    // Bytes already decrypted wait in OpenSSL, not in the socket.
+    bool WaitReadable(int nMs) override {
+        return SSL_pending(m_pSsl) > 0 || SocketReadable(m_nSocket, nMs);
     }
 
     // close_notify, the end of the TCP stream, then a short wait for the

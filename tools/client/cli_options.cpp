@@ -24,6 +24,16 @@ bool ParseMs(const std::string& text, int* pValue) {
     return true;
 }
 
+bool ParseCount(const std::string& text, long nMin, long nMax, long* pValue) {
+    char* pEnd = nullptr;
+    const long v = std::strtol(text.c_str(), &pEnd, 10);
+    if (text.empty() || *pEnd != '\0' || v < nMin || v > nMax) {
+        return false;
+    }
+    *pValue = v;
+    return true;
+}
+
 bool ParseHeader(const std::string& text, std::pair<std::string, std::string>* pHeader) {
     const size_t colon = text.find(':');
     if (colon == std::string::npos || colon == 0 ||
@@ -43,9 +53,10 @@ bool ParseHeader(const std::string& text, std::pair<std::string, std::string>* p
 // Options that take a value, by every name they answer to.
 bool TakesValue(const std::string& name) {
     static const char* const kNames[] = {
-        "-X", "--request", "-H",          "--header",          "-u",        "--user",
-        "-d", "--data",    "--data-file", "--connect-timeout", "--timeout", "--show-header",
-        "-o", "--output",  "--parts",     "--max-parts",       "--duration", "--pin"};
+        "-X",       "--request", "-H",          "--header",          "-u",         "--user",
+        "-d",       "--data",    "--data-file", "--connect-timeout", "--timeout",  "--show-header",
+        "-o",       "--output",  "--parts",     "--max-parts",       "--duration", "--pin",
+        "--repeat", "--interval"};
     for (const char* n : kNames) {
         if (name == n) {
             return true;
@@ -101,17 +112,25 @@ bool Apply(const std::string& name, const std::string& value, ClientOptions* o,
         o->showHeaders.push_back(value);
     } else if (name == "--pin") {
         o->pin = value;
-    } else if (name == "-o" || name == "--output") {
-        o->outputFile = value;
     } else if (name == "--parts") {
         o->partsDir = value;
     } else if (name == "--max-parts") {
-        char* pEnd = nullptr;
-        o->nMaxParts = std::strtol(value.c_str(), &pEnd, 10);
-        if (value.empty() || *pEnd != '\0' || o->nMaxParts < 1 || o->nMaxParts > 100000000) {
+        if (!ParseCount(value, 1, 100000000, &o->nMaxParts)) {
             *pError = "--max-parts wants a positive number";
             return false;
         }
+    } else if (name == "--repeat") {
+        if (!ParseCount(value, 1, 1000000, &o->nRepeat)) {
+            *pError = "--repeat wants a number from 1 to 1000000";
+            return false;
+        }
+    } else if (name == "--interval") {
+        long nMs = 0;
+        if (!ParseCount(value, 0, 24L * 3600 * 1000, &nMs)) {
+            *pError = "--interval wants milliseconds (0 to 86400000)";
+            return false;
+        }
+        o->nIntervalMs = static_cast<int>(nMs);
     } else if (name == "--duration") {
         char* pEnd = nullptr;
         o->dDurationSec = std::strtod(value.c_str(), &pEnd);
@@ -143,14 +162,11 @@ int MethodNumber(const std::string& name) {
 bool ParseClientOptions(const std::vector<std::string>& args, ClientOptions* o,
                         std::string* pError) {
     bool bOptionsEnded = false;
+    std::vector<std::string> outputs; // -o, in order: the n-th goes with the n-th URL
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (bOptionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-            if (!o->url.empty()) {
-                *pError = "more than one URL: '" + o->url + "' and '" + arg + "'";
-                return false;
-            }
-            o->url = arg;
+            o->targets.push_back(RequestTarget{arg, ""});
             continue;
         }
         if (arg == "--") {
@@ -194,6 +210,10 @@ bool ParseClientOptions(const std::vector<std::string>& args, ClientOptions* o,
             *pError = "unknown option " + arg;
             return false;
         }
+        if (name == "-o" || name == "--output") {
+            outputs.push_back(value);
+            continue;
+        }
         if (!Apply(name, value, o, pError)) {
             return false;
         }
@@ -201,9 +221,17 @@ bool ParseClientOptions(const std::vector<std::string>& args, ClientOptions* o,
     if (o->bHelp || o->bVersion) {
         return true;
     }
-    if (o->url.empty()) {
+    if (o->targets.empty()) {
         *pError = "no URL given";
         return false;
+    }
+    if (outputs.size() > o->targets.size()) {
+        *pError = "more -o than URLs (" + std::to_string(outputs.size()) + " and " +
+                  std::to_string(o->targets.size()) + "): the n-th -o goes with the n-th URL";
+        return false;
+    }
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        o->targets[i].outputFile = outputs[i];
     }
     if (o->bHasData && !o->dataFile.empty()) {
         *pError = "-d and --data-file exclude each other";
@@ -217,8 +245,8 @@ bool ParseClientOptions(const std::vector<std::string>& args, ClientOptions* o,
 }
 
 const char* ClientUsage() {
-    return "usage: oxr-http [options] URL\n"
-           "Sends one HTTP request with oxrhttp and saves what comes back: a body,\n"
+    return "usage: oxr-http [options] URL [[-o FILE] URL ...]\n"
+           "Sends HTTP requests with oxrhttp and saves what comes back: a body,\n"
            "or the parts of a multipart stream (MJPEG video, events).\n"
            "\n"
            "  -X, --request METHOD      GET POST HEAD OPTIONS PUT DELETE TRACE CONNECT\n"
@@ -233,21 +261,33 @@ const char* ClientUsage() {
            "                            stream after MS without data (default 10000)\n"
            "      --show-header NAME    print a response header (repeatable; default\n"
            "                            Content-Type and Content-Length)\n"
-           "  -o, --output FILE         write the body to FILE (default: standard output)\n"
+           "  -o, --output FILE         write the body to FILE (default: standard output);\n"
+           "                            the n-th -o goes with the n-th URL, as with curl;\n"
+           "                            with --repeat, FILE-0001.EXT, FILE-0002.EXT, ...\n"
            "      --parts DIR           write each part to DIR/000001.EXT, ... with an\n"
-           "                            extension from its type, and DIR/index.tsv\n"
-           "      --max-parts N         stop after N parts\n"
-           "      --duration SECONDS    stop after SECONDS\n"
+           "                            extension from its type, and DIR/index.tsv; a\n"
+           "                            raw body is one part; numbered on across requests\n"
+           "      --max-parts N         stop a stream after N parts\n"
+           "      --duration SECONDS    stop a stream after SECONDS\n"
+           "      --repeat N            send the requests N times (polling): round after\n"
+           "                            round, each URL once per round in order\n"
+           "      --interval MS         start each round MS after the previous one started\n"
+           "                            (default 0: at once)\n"
            "  -k, --insecure            https: do not check the certificate\n"
            "      --pin SHA256          https: accept only the certificate with this\n"
            "                            fingerprint (hex, colons allowed)\n"
            "  -s, --silent              no live status line and no summary\n"
            "  -v, --verbose             the library's log on standard error (a request\n"
            "                            without body shows one 'AddHeader ... IN Param is\n"
-           "                            Invalid' record: it has no Content-Length), and the\n"
-           "                            authorization scheme used\n"
+           "                            Invalid' record: it has no Content-Length), the\n"
+           "                            authorization scheme used, whether each request\n"
+           "                            reused its connection, and the connections made\n"
            "  -h, --help                this text;  --version  the version\n"
            "\n"
-           "A stream ends when the library reports its end (the device closed, the\n"
-           "closing delimiter, a broken stream), or after --timeout without data.\n";
+           "A body ends where its framing says (Content-Length, the last chunk), a stream\n"
+           "when the library reports its end (the device closed, the closing delimiter,\n"
+           "a broken stream), or after --timeout without data. Connections are kept\n"
+           "alive: requests to the same URL share one session, and its connection while\n"
+           "the device keeps it open. Several requests stop at the first that fails; its\n"
+           "exit code is oxr-http's.\n";
 }

@@ -6,8 +6,14 @@
 #include <utility>
 #include <vector>
 
-struct ClientOptions {
+// One URL of the command line and the -o file that goes with it.
+struct RequestTarget {
     std::string url;
+    std::string outputFile; // empty: standard output (or --parts)
+};
+
+struct ClientOptions {
+    std::vector<RequestTarget> targets; // in command-line order, at least one
     std::string methodName = "GET";
     int nMethod = 1; // HTTP_METHOD_*
     bool bMethodGiven = false;
@@ -21,10 +27,11 @@ struct ClientOptions {
     int nTimeoutMs = 10000; // response head, and silence that ends a stream
     std::vector<std::string> showHeaders{"Content-Type", "Content-Length"};
     bool bShowHeadersGiven = false;
-    std::string outputFile;  // -o; empty: standard output
     std::string partsDir;    // --parts
     long nMaxParts = 0;      // 0: no limit
     double dDurationSec = 0; // 0: no limit
+    long nRepeat = 1;        // --repeat: rounds over the URLs
+    int nIntervalMs = 0;     // --interval: from one round's start to the next's
     bool bSilent = false;
     bool bVerbose = false;
     bool bInsecure = false; // -k: https without certificate checks

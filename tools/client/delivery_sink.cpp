@@ -29,11 +29,6 @@ DeliverySink::~DeliverySink() {
     Finish();
 }
 
-void DeliverySink::MarkRequestSent(std::chrono::steady_clock::time_point t) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_settings.start = t;
-}
-
 bool DeliverySink::Prepare(std::string* pError) {
     if (!m_settings.partsDir.empty()) {
         std::error_code ec;
@@ -50,10 +45,25 @@ bool DeliverySink::Prepare(std::string* pError) {
         }
         std::fputs("part\tfile\tbytes\tcontent_type\treceived_unix_ms\n", m_pIndex);
     }
-    if (!m_settings.outputFile.empty()) {
-        m_pOut = std::fopen(m_settings.outputFile.c_str(), "wb");
+    return true;
+}
+
+bool DeliverySink::BeginTransfer(const std::string& outputFile,
+                                 std::chrono::steady_clock::time_point tSent, std::string* pError) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    EndTransferLocked();
+    m_bInTransfer = true;
+    m_start = tSent;
+    m_outputFile = outputFile;
+    m_mode = Mode::kUnknown;
+    m_responseType.clear();
+    m_held.clear();
+    m_stats = SinkStats();
+    m_dGapSumMs = 0;
+    if (!outputFile.empty()) {
+        m_pOut = std::fopen(outputFile.c_str(), "wb");
         if (m_pOut == nullptr) {
-            *pError = "cannot write " + m_settings.outputFile + ": " + std::strerror(errno);
+            *pError = "cannot write " + outputFile + ": " + std::strerror(errno);
             return false;
         }
     } else if (m_settings.partsDir.empty()) {
@@ -98,7 +108,7 @@ void DeliverySink::SetMode(Mode mode, const std::string& responseType) {
 
 void DeliverySink::Take(const Held& d) {
     const long long nMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(d.at - m_settings.start).count();
+        std::chrono::duration_cast<std::chrono::milliseconds>(d.at - m_start).count();
     if (m_stats.nFirstMs < 0) {
         m_stats.nFirstMs = nMs;
     }
@@ -136,7 +146,8 @@ void DeliverySink::TakePart(const Held& d) {
         WriteOut(d.bytes, d.type, true);
         return;
     }
-    const std::string name = PartFileName(m_stats.nParts, d.type);
+    const long long nPart = m_nPartsBefore + m_stats.nPartFiles + 1;
+    const std::string name = PartFileName(nPart, d.type);
     const std::string path = JoinPath(m_settings.partsDir, name);
     FILE* f = std::fopen(path.c_str(), "wb");
     const bool bOk =
@@ -145,7 +156,8 @@ void DeliverySink::TakePart(const Held& d) {
         Fail("cannot write " + path + ": " + std::strerror(errno));
         return;
     }
-    WriteIndex(m_stats.nParts, name, d.bytes.size(), d.type, d.nUnixMs);
+    m_stats.nPartFiles++;
+    WriteIndex(nPart, name, d.bytes.size(), d.type, d.nUnixMs);
 }
 
 void DeliverySink::TakeRaw(const Held& d) {
@@ -153,9 +165,10 @@ void DeliverySink::TakeRaw(const Held& d) {
     if (!m_stats.error.empty()) {
         return;
     }
-    if (!m_settings.partsDir.empty() && m_settings.outputFile.empty()) {
+    if (!m_settings.partsDir.empty() && m_outputFile.empty()) {
         if (m_pRawPart == nullptr) {
-            const std::string path = JoinPath(m_settings.partsDir, PartFileName(1, m_responseType));
+            const std::string path =
+                JoinPath(m_settings.partsDir, PartFileName(m_nPartsBefore + 1, m_responseType));
             m_pRawPart = std::fopen(path.c_str(), "wb");
             m_nRawFirstUnixMs = d.nUnixMs;
             if (m_pRawPart == nullptr) {
@@ -189,8 +202,7 @@ bool DeliverySink::WriteOut(const std::string& bytes, const std::string& type, b
         bOk = std::fflush(stdout) == 0; // a live event stream shows as it comes
     }
     if (!bOk) {
-        Fail(m_pOut == stdout ? "cannot write to standard output"
-                              : "cannot write " + m_settings.outputFile);
+        Fail(m_pOut == stdout ? "cannot write to standard output" : "cannot write " + m_outputFile);
     }
     return bOk;
 }
@@ -215,10 +227,20 @@ void DeliverySink::Fail(const std::string& what) {
     }
 }
 
+void DeliverySink::Wake() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_nWakes++;
+    }
+    m_delivered.notify_all();
+}
+
 void DeliverySink::WaitForDelivery(std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> lock(m_mutex);
     const long long nSeen = m_stats.nDeliveries;
-    m_delivered.wait_for(lock, limit, [&] { return m_stats.nDeliveries != nSeen; });
+    const long long nWakes = m_nWakes;
+    m_delivered.wait_for(lock, limit,
+                         [&] { return m_stats.nDeliveries != nSeen || m_nWakes != nWakes; });
 }
 
 SinkStats DeliverySink::Stats() const {
@@ -226,24 +248,39 @@ SinkStats DeliverySink::Stats() const {
     return m_stats;
 }
 
-void DeliverySink::Finish() {
+void DeliverySink::EndTransfer() {
     std::lock_guard<std::mutex> lock(m_mutex);
+    EndTransferLocked();
+}
+
+void DeliverySink::EndTransferLocked() {
+    if (!m_bInTransfer) {
+        return;
+    }
+    m_bInTransfer = false;
     if (m_pRawPart != nullptr) {
         if (std::fclose(m_pRawPart) != 0) {
             Fail("cannot write the body into " + m_settings.partsDir);
         }
         m_pRawPart = nullptr;
-        WriteIndex(1, PartFileName(1, m_responseType), static_cast<size_t>(m_stats.nBytes),
-                   m_responseType, m_nRawFirstUnixMs);
+        m_stats.nPartFiles++;
+        WriteIndex(m_nPartsBefore + 1, PartFileName(m_nPartsBefore + 1, m_responseType),
+                   static_cast<size_t>(m_stats.nBytes), m_responseType, m_nRawFirstUnixMs);
     }
+    m_nPartsBefore += m_stats.nPartFiles;
+    if (m_pOut != nullptr && m_pOut != stdout) {
+        if (std::fclose(m_pOut) != 0) {
+            Fail("cannot write " + m_outputFile);
+        }
+    }
+    m_pOut = nullptr;
+}
+
+void DeliverySink::Finish() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    EndTransferLocked();
     if (m_pIndex != nullptr) {
         std::fclose(m_pIndex);
         m_pIndex = nullptr;
     }
-    if (m_pOut != nullptr && m_pOut != stdout) {
-        if (std::fclose(m_pOut) != 0) {
-            Fail("cannot write " + m_settings.outputFile);
-        }
-    }
-    m_pOut = nullptr;
 }

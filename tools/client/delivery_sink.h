@@ -2,6 +2,10 @@
 // command line asked: numbered part files, an output file, or standard
 // output; and keeps the counts that the status line and summary show.
 //
+// One sink serves the whole run: every request is one transfer on it
+// (BeginTransfer ... EndTransfer), with its own output file and counts,
+// while part files are numbered on across transfers in one index.
+//
 // Deliver() runs on the library's receiver thread; everything else on the
 // main thread. The receiver starts inside OXR_HTTP_SendRequest, before the
 // main thread has read the response's Content-Type, so deliveries that come
@@ -18,13 +22,12 @@
 #include <vector>
 
 struct SinkSettings {
-    std::string partsDir;   // empty: no part files
-    std::string outputFile; // empty: standard output (unless partsDir takes the data)
-    long nMaxParts = 0;     // parts beyond this are dropped; 0: no limit
+    std::string partsDir; // empty: no part files
+    long nMaxParts = 0;   // parts of one transfer beyond this are dropped; 0: no limit
     bool bStdoutIsTerminal = false;
-    std::chrono::steady_clock::time_point start; // when the request was sent
 };
 
+// Counts of the current (or last) transfer.
 struct SinkStats {
     long long nParts = 0;      // multipart parts taken
     long long nBytes = 0;      // body bytes taken
@@ -36,7 +39,8 @@ struct SinkStats {
     long long nGapMaxMs = 0;
     std::vector<std::string> types; // distinct part types in order of arrival (a few)
     bool bBinaryToTerminalSkipped = false;
-    std::string error; // first output failure; empty when none
+    long long nPartFiles = 0; // files written into the parts directory
+    std::string error;        // first output failure; empty when none
 };
 
 class DeliverySink {
@@ -48,18 +52,26 @@ public:
     DeliverySink(const DeliverySink&) = delete;
     DeliverySink& operator=(const DeliverySink&) = delete;
 
-    // Times are counted from here (the moment the request goes out).
-    void MarkRequestSent(std::chrono::steady_clock::time_point t);
-    // Creates the parts directory and opens the output; false with a reason.
+    // Creates the parts directory and its index; false with a reason.
     bool Prepare(std::string* pError);
+    // Starts a transfer: its output (outputFile, or standard output when
+    // empty and there is no parts directory) is opened, its counts start at
+    // zero, and times are counted from tSent. False with a reason.
+    bool BeginTransfer(const std::string& outputFile, std::chrono::steady_clock::time_point tSent,
+                       std::string* pError);
     // One delivery of the data callback (receiver thread).
     void Deliver(const char* pData, int nLen, const char* pszContentType);
     // Once the response head is known: raw or multipart, and the response's type.
     void SetMode(Mode mode, const std::string& responseType);
-    // Waits until a new delivery arrives or the time passes.
+    // Ends a WaitForDelivery now (receiver thread: the receiver has ended).
+    void Wake();
+    // Waits until a new delivery arrives, Wake is called, or the time passes.
     void WaitForDelivery(std::chrono::milliseconds limit);
     SinkStats Stats() const;
-    // Closes files and completes the index. Call after the session was closed.
+    // Closes the transfer's output and completes its index lines. Call once
+    // its receiver can deliver no more (ended, or its session closed).
+    void EndTransfer();
+    // Ends the transfer still open and closes the index.
     void Finish();
 
 private:
@@ -76,14 +88,20 @@ private:
     void Fail(const std::string& what);
     bool WriteIndex(long long nIndex, const std::string& name, size_t nBytes,
                     const std::string& type, int64_t nUnixMs);
+    void EndTransferLocked();
 
     SinkSettings m_settings;
+    std::chrono::steady_clock::time_point m_start; // the transfer's request went out
+    std::string m_outputFile;
+    bool m_bInTransfer = false;
+    long long m_nPartsBefore = 0; // part files of earlier transfers
     mutable std::mutex m_mutex;
     std::condition_variable m_delivered;
     Mode m_mode = Mode::kUnknown;
     std::string m_responseType;
     std::vector<Held> m_held;
     SinkStats m_stats;
+    long long m_nWakes = 0;
     std::chrono::steady_clock::time_point m_lastPartAt;
     double m_dGapSumMs = 0;
     FILE* m_pOut = nullptr; // output file or stdout; not owned when stdout

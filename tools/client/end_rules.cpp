@@ -31,6 +31,8 @@ std::string StreamEndInWords(int nEnd) {
         return "the stream broke its framing";
     case HTTP_END_NO_MEMORY:
         return "no memory for a part";
+    case HTTP_END_COMPLETE:
+        return "the body is complete";
     default:
         return "stopped";
     }
@@ -51,7 +53,10 @@ EndReason JudgeEnd(const ClientOptions& o, const TransferState& s) {
     if (s.bInterrupted) {
         return EndReason::kInterrupted;
     }
-    if (s.bNoBody || RawComplete(s)) {
+    // A raw body the library has read to the end its framing gives is
+    // whole, whether or not a length was announced. (A multipart body that
+    // ends so is a stream that ended: too soon, if parts are missing.)
+    if (s.bNoBody || RawComplete(s) || (!s.bMultipart && s.nStreamEnd == HTTP_END_COMPLETE)) {
         return EndReason::kComplete;
     }
     if (s.bMultipart && o.nMaxParts > 0 && s.nParts >= o.nMaxParts) {
@@ -86,7 +91,13 @@ int ExitCodeForEnd(const ClientOptions& o, const TransferState& s, EndReason rea
 std::string DescribeEnd(const ClientOptions& o, const TransferState& s, EndReason reason) {
     switch (reason) {
     case EndReason::kComplete:
-        return s.bNoBody ? "no body expected" : "body complete (Content-Length reached)";
+        if (s.bNoBody) {
+            return "no body expected";
+        }
+        if (s.nContentLength >= 0) {
+            return "body complete (Content-Length reached)";
+        }
+        return s.bChunked ? "body complete (its last chunk came)" : "body complete";
     case EndReason::kMaxParts:
         return std::to_string(o.nMaxParts) + " parts received";
     case EndReason::kDuration:

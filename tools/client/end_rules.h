@@ -1,6 +1,7 @@
 // When a transfer is over, and what its end means: a raw body complete by
-// its Content-Length, enough parts, the duration reached, the end of the
-// stream as the library reports it, or silence for --timeout.
+// its Content-Length or as the library reports it (keep-alive: its framing
+// says so), enough parts, the duration reached, the end of the stream as
+// the library reports it, or silence for --timeout.
 #ifndef OXR_CLI_END_RULES_H
 #define OXR_CLI_END_RULES_H
 
@@ -12,6 +13,7 @@ struct TransferState {
     bool bMultipart = false;
     bool bNoBody = false;          // a HEAD request: nothing follows the head
     long long nContentLength = -1; // of a raw body; -1 when not announced
+    bool bChunked = false;         // the body came with Transfer-Encoding: chunked
     long long nParts = 0;          // parts taken (at most --max-parts)
     long long nBytes = 0;          // body bytes taken
     long long nElapsedMs = 0;      // since the response head arrived

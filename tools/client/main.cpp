@@ -8,7 +8,7 @@
 
 #include "cli_options.h"
 #include "exit_codes.h"
-#include "transfer.h"
+#include "request_series.h"
 
 #ifndef OXR_HTTP_TOOL_VERSION
 #define OXR_HTTP_TOOL_VERSION "unknown"
@@ -43,5 +43,5 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
     std::signal(SIGPIPE, SIG_IGN);
-    return RunTransfer(options, g_bInterrupted);
+    return RunRequests(options, g_bInterrupted);
 }

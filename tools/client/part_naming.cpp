@@ -1,5 +1,6 @@
 #include "part_naming.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -84,6 +85,22 @@ std::string PartFileName(long nIndex, const std::string& contentType) {
     char szNumber[32];
     std::snprintf(szNumber, sizeof(szNumber), "%06ld", nIndex);
     return std::string(szNumber) + "." + ExtensionFor(contentType);
+}
+
+std::string NumberedOutputName(const std::string& file, long nRound, long nRounds) {
+    if (nRounds <= 1 || file.empty()) {
+        return file; // one round, or standard output
+    }
+    const int nDigits = std::max(4, static_cast<int>(std::to_string(nRounds).size()));
+    char szNumber[32];
+    std::snprintf(szNumber, sizeof(szNumber), "-%0*ld", nDigits, nRound);
+    // The extension is the last dot of the file's own name, not of a
+    // directory, and not a leading dot (".hidden" has none).
+    const size_t slash = file.find_last_of('/');
+    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const size_t dot = file.find_last_of('.');
+    const size_t at = dot != std::string::npos && dot > nameStart ? dot : file.size();
+    return file.substr(0, at) + szNumber + file.substr(at);
 }
 
 bool IsTextual(const std::string& contentType) {

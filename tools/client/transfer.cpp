@@ -1,17 +1,14 @@
 #include "transfer.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
-#include "delivery_sink.h"
 #include "end_rules.h"
 #include "error_words.h"
 #include "exit_codes.h"
@@ -24,36 +21,6 @@ using Clock = std::chrono::steady_clock;
 
 long long MsSince(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
-}
-
-void Say(const std::string& text) {
-    std::fprintf(stderr, "oxr-http: %s\n", text.c_str());
-}
-
-extern "C" int OXR_HTTP_CALLBACK OnData(int, void* pUser, OXR_HTTP_DATA* pData) {
-    static_cast<DeliverySink*>(pUser)->Deliver(pData->pData, pData->nDataLen, pData->szContentType);
-    return 0;
-}
-
-bool ReadBody(const ClientOptions& o, std::string* pBody) {
-    if (o.bHasData) {
-        *pBody = o.data;
-        return true;
-    }
-    if (o.dataFile.empty()) {
-        return true;
-    }
-    std::ifstream in(o.dataFile, std::ios::binary);
-    if (!in) {
-        Say("cannot read " + o.dataFile + ": " + std::strerror(errno));
-        return false;
-    }
-    pBody->assign(std::istreambuf_iterator<char>(in), {});
-    if (pBody->size() > 0x7fffffffu) {
-        Say(o.dataFile + " is too large to send");
-        return false;
-    }
-    return true;
 }
 
 // Why SendRequest failed, as the library tells it: a status it refused, an
@@ -171,87 +138,89 @@ EndReason Follow(const ClientOptions& o, int h, DeliverySink& sink, TransferStat
     return reason;
 }
 
-std::string SavedIn(const ClientOptions& o, const SinkStats& stats, bool bMultipart) {
-    if (!o.outputFile.empty()) {
-        return o.outputFile;
+std::string SavedIn(const ClientOptions& o, const std::string& outputFile, const SinkStats& stats) {
+    if (!outputFile.empty()) {
+        return outputFile;
     }
     if (!o.partsDir.empty()) {
-        const long long nFiles = bMultipart ? stats.nParts : (stats.nBytes > 0 ? 1 : 0);
-        return o.partsDir + " (" + std::to_string(nFiles) + (nFiles == 1 ? " file" : " files") +
-               ", listed in index.tsv)";
+        return o.partsDir + " (" + std::to_string(stats.nPartFiles) +
+               (stats.nPartFiles == 1 ? " file" : " files") + ", listed in index.tsv)";
     }
     return "";
 }
 
+// Whether the receiver has ended, waiting at most nMs: a body read to its end
+// ends it at once, and only an ended receiver lets the session send again.
+bool ReceiverEnds(int h, int nMs) {
+    const Clock::time_point until = Clock::now() + std::chrono::milliseconds(nMs);
+    for (;;) {
+        if (OXR_HTTP_GetStreamState(h, nullptr, nullptr) == HTTP_STREAM_ENDED) {
+            return true;
+        }
+        if (Clock::now() >= until) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+// -v: whether the request went over a connection an earlier request of its
+// session had used. The first request of a session takes the connection the
+// open made; later ones reuse theirs unless the session had to connect again.
+void SayConnection(bool bFirstOnSession, int nBefore, int nAfter, int nTotal) {
+    const bool bReused = !bFirstOnSession && nAfter == nBefore;
+    Say(std::string("connection: ") + (bReused ? "reused" : "new") + " (" + std::to_string(nTotal) +
+        " made so far)");
+}
+
+void PrintSummary(const ClientOptions& o, const std::string& outputFile, const SinkStats& stats,
+                  const TransferState& state, EndReason reason, int nExit) {
+    if (!o.bSilent) {
+        for (const std::string& line : SummaryLines(stats, state, DescribeEnd(o, state, reason),
+                                                    SavedIn(o, outputFile, stats))) {
+            std::fprintf(stderr, "%s\n", line.c_str());
+        }
+    } else if (nExit == kExitEndedEarly) {
+        Say(DescribeEnd(o, state, reason));
+    }
+}
+
 } // namespace
 
-int RunTransfer(const ClientOptions& o, const std::atomic<bool>& interrupted) {
-    std::string body;
-    if (!ReadBody(o, &body)) {
-        return kExitLocalIo;
-    }
-    SinkSettings settings;
-    settings.partsDir = o.partsDir;
-    settings.outputFile = o.outputFile;
-    settings.nMaxParts = o.nMaxParts;
-    settings.bStdoutIsTerminal = isatty(STDOUT_FILENO) != 0;
-    DeliverySink sink(settings);
-    std::string error;
-    if (!sink.Prepare(&error)) {
-        Say(error);
-        return kExitLocalIo;
-    }
-    if (OXR_HTTP_ClientInit() != 0) {
-        Say("cannot start the socket layer");
-        return kExitFailure;
-    }
-    if (o.bVerbose) {
-        OXR_HTTP_SetLog(HTTP_LOG_DEBUG);
-    }
-    const int h = OXR_HTTP_OpenEx(o.url.c_str(), o.nMethod,
-                                  o.bHasCredentials ? o.credentials.c_str() : nullptr, 0,
-                                  o.nConnectTimeoutMs, OnData, &sink);
+int RunTransfer(const ClientOptions& o, const TransferJob& job, SessionPool& pool,
+                DeliverySink& sink, const std::atomic<bool>& interrupted) {
+    bool bOpened = false;
+    int nExit = kExitOk;
+    const int h = pool.Get(job.url, &bOpened, &nExit);
     if (h < 0) {
-        const int nErr = OXR_HTTP_GetErrNo(-1);
-        Say("cannot open " + o.url + ": " + ErrorInWords(nErr));
-        OXR_HTTP_ClientFini();
-        return nErr == HTTP_ERR_BAD_URL
-                   ? kExitBadUrl
-                   : (nErr == HTTP_ERR_CONNECT || nErr == HTTP_ERR_SOCKET ? kExitConnect
-                                                                          : kExitFailure);
+        return nExit;
     }
-    if ((o.bInsecure && OXR_HTTP_SetOption(h, HTTP_OPT_TLS_VERIFY, 0, nullptr) != 0) ||
-        (!o.pin.empty() && OXR_HTTP_SetOption(h, HTTP_OPT_TLS_PIN, 0, o.pin.c_str()) != 0)) {
-        Say("--pin wants a SHA-256 fingerprint: 64 hex digits, colons allowed");
-        OXR_HTTP_Close(h);
-        OXR_HTTP_ClientFini();
-        return kExitUsage;
-    }
-    for (const auto& header : o.headers) {
-        if (OXR_HTTP_AddHeader(h, header.first.c_str(), header.second.c_str()) != 0) {
-            Say("header " + header.first + " refused: " + ErrorInWords(OXR_HTTP_GetErrNo(-1)));
-            OXR_HTTP_Close(h);
-            OXR_HTTP_ClientFini();
-            return kExitFailure;
-        }
+    const Clock::time_point tSent = Clock::now();
+    std::string error;
+    if (!sink.BeginTransfer(job.outputFile, tSent, &error)) {
+        Say(error);
+        sink.EndTransfer();
+        return kExitLocalIo;
     }
     // Without a body no Content-Length text is passed (the library then
     // records error -5 in its log, which is expected here).
+    const std::string& body = *job.pBody;
     const std::string length = std::to_string(body.size());
     const int nErrBefore = OXR_HTTP_GetErrNo(-1);
-    const Clock::time_point tSent = Clock::now();
-    sink.MarkRequestSent(tSent);
+    const int nConnectionsBefore = OXR_HTTP_GetOption(h, HTTP_OPT_CONNECTIONS);
     const int nSent = OXR_HTTP_SendRequest(h, o.HasBody() ? length.c_str() : nullptr,
                                            o.HasBody() ? body.data() : nullptr,
                                            static_cast<int>(body.size()), o.nTimeoutMs);
     if (o.bVerbose) {
         Say(std::string("authorization: ") +
             SchemeName(OXR_HTTP_GetOption(h, HTTP_OPT_AUTH_SCHEME)));
+        SayConnection(bOpened, nConnectionsBefore, OXR_HTTP_GetOption(h, HTTP_OPT_CONNECTIONS),
+                      pool.Connections());
     }
     if (nSent != 0) {
-        const int nExit = ExplainSendFailure(o, h, nErrBefore);
-        OXR_HTTP_Close(h);
-        OXR_HTTP_ClientFini();
+        nExit = ExplainSendFailure(o, h, nErrBefore);
+        pool.Drop(job.url);
+        sink.EndTransfer();
         return nExit;
     }
 
@@ -267,6 +236,8 @@ int RunTransfer(const ClientOptions& o, const std::atomic<bool>& interrupted) {
         const long long n = std::strtoll(pszLength, &pEnd, 10);
         state.nContentLength = pEnd != pszLength && n >= 0 ? n : -1;
     }
+    const char* pszCoding = OXR_HTTP_GetInfoByName(h, "Transfer-Encoding");
+    state.bChunked = pszCoding != nullptr && std::strstr(pszCoding, "chunked") != nullptr;
     if (!o.bSilent || o.bShowHeadersGiven) {
         ShowHeaders(o, h);
     }
@@ -274,9 +245,14 @@ int RunTransfer(const ClientOptions& o, const std::atomic<bool>& interrupted) {
                  type);
 
     const EndReason reason = Follow(o, h, sink, state, tSent, interrupted);
-    OXR_HTTP_Close(h); // joins the receiver: no delivery after this
-    OXR_HTTP_ClientFini();
-    sink.Finish();
+    // An answer read to its end leaves the session ready for the next
+    // request (on the same connection, if the device kept it); a stream
+    // stopped on our side still has a receiver, which only a close stops.
+    const bool bToItsEnd = reason == EndReason::kComplete || reason == EndReason::kStreamEnded;
+    if (!bToItsEnd || !ReceiverEnds(h, 2000)) {
+        pool.Drop(job.url);
+    }
+    sink.EndTransfer();
 
     const SinkStats stats = sink.Stats();
     state.bWriteFailed = !stats.error.empty();
@@ -284,15 +260,7 @@ int RunTransfer(const ClientOptions& o, const std::atomic<bool>& interrupted) {
         Say(stats.error);
     }
     const EndReason finalReason = state.bWriteFailed ? EndReason::kWriteFailed : reason;
-    const int nExit = ExitCodeForEnd(o, state, finalReason);
-    if (!o.bSilent) {
-        for (const std::string& line :
-             SummaryLines(stats, state, DescribeEnd(o, state, finalReason),
-                          SavedIn(o, stats, state.bMultipart))) {
-            std::fprintf(stderr, "%s\n", line.c_str());
-        }
-    } else if (nExit == kExitEndedEarly) {
-        Say(DescribeEnd(o, state, finalReason));
-    }
+    nExit = ExitCodeForEnd(o, state, finalReason);
+    PrintSummary(o, job.outputFile, stats, state, finalReason, nExit);
     return nExit;
 }

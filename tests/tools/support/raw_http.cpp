@@ -99,7 +99,7 @@ RawResponse ParseRawResponse(const std::string& data) {
 
 RawResponse RawGet(uint16_t wPort, const std::string& target,
                    const std::vector<std::string>& extraHeaders, int nLimitMs) {
-    std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
     for (const std::string& h : extraHeaders) {
         request += h + "\r\n";
     }

@@ -23,8 +23,10 @@ struct RawResponse {
 RawResponse ParseRawResponse(const std::string& data);
 
 // Sends `request` (a complete request message) to 127.0.0.1:port and reads
-// until the server closes the connection or nLimitMs pass.
+// until the server closes the connection or nLimitMs pass: the request
+// should say "Connection: close", or the camera keeps the connection open.
 RawResponse RawExchange(uint16_t wPort, const std::string& request, int nLimitMs = 5000);
+// GET target with "Connection: close" and the extra header lines.
 RawResponse RawGet(uint16_t wPort, const std::string& target,
                    const std::vector<std::string>& extraHeaders = {}, int nLimitMs = 5000);
 

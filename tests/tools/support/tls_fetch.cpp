@@ -92,7 +92,8 @@ TlsFetch TlsGet(uint16_t wPort, const std::string& target, int nVersion, int nLi
             DescribeCertificate(pCert, &out);
             X509_free(pCert);
         }
-        const std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        const std::string request =
+            "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
         std::string data;
         if (SSL_write(pSsl, request.data(), static_cast<int>(request.size())) > 0) {
             const auto deadline =

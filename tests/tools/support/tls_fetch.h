@@ -23,8 +23,8 @@ struct TlsFetch {
 };
 
 // Connects to 127.0.0.1:port with exactly TLS version nVersion
-// (TLS1_2_VERSION or TLS1_3_VERSION), sends GET target and reads until the
-// server closes or nLimitMs pass.
+// (TLS1_2_VERSION or TLS1_3_VERSION), sends GET target with "Connection:
+// close" and reads until the server closes or nLimitMs pass.
 TlsFetch TlsGet(uint16_t wPort, const std::string& target, int nVersion, int nLimitMs = 5000);
 
 #endif

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,6 +14,7 @@
 #include "oxr.h"
 #include "oxr_http.h"
 #include "stderr_capture.h"
+#include "test_server.h"
 #include "tls/tls_test_kit.h"
 #if defined(_WIN32)
 #include "tls/trust_win32.h"
@@ -254,6 +256,82 @@ TEST(ApiHttps, KeptAliveResumedAndBoundedInTime) {
     EXPECT_EQ(OXR_HTTP_GetStreamState(h, &nReason, nullptr), HTTP_STREAM_NONE);
     EXPECT_EQ(nReason, HTTP_END_TIMEOUT);
     EXPECT_EQ(OXR_HTTP_Close(h), 0);
+}
+
+// Redirects across schemes: http to https on one host takes the
+// credentials along (and the pin still holds); https down to http does not.
+TEST(ApiHttps, RedirectsKeepCredentialsOnlyUpward) {
+    ASSERT_TRUE(Peers().ok) << Peers().error;
+    unsigned char pin[32];
+    ASSERT_TRUE(Peers().Fingerprint("trusted", pin));
+    std::string pinHex;
+    for (unsigned char b : pin) {
+        char sz[3];
+        std::snprintf(sz, sizeof(sz), "%02x", b);
+        pinHex += sz;
+    }
+    CTestServer plain;
+    plain.Add(CTestScript()
+                  .WaitRequest()
+                  .Send("HTTP/1.1 301 Moved\r\nLocation: " + Url("trusted", "/echo-auth") +
+                        "\r\nContent-Length: 0\r\n\r\n")
+                  .WaitPeerClose(3000));
+    plain.Add(CTestScript()
+                  .WaitRequest()
+                  .Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
+                  .WaitPeerClose(3000));
+    ASSERT_TRUE(plain.Start());
+    Got got;
+    int h = OXR_HTTP_OpenEx(plain.Url("/cam").c_str(), HTTP_METHOD_GET, "admin:demo", 0, 3000, Keep,
+                            &got);
+    ASSERT_GE(h, 0);
+    ASSERT_EQ(OXR_HTTP_SetOption(h, HTTP_OPT_FOLLOW_REDIRECTS, 2, nullptr), 0);
+    ASSERT_EQ(OXR_HTTP_SetOption(h, HTTP_OPT_TLS_PIN, 0, pinHex.c_str()), 0);
+    ASSERT_EQ(OXR_HTTP_SendRequest(h, nullptr, nullptr, 0, 3000), 0);
+    WaitNotRunning(h);
+    EXPECT_EQ(OXR_HTTP_GetStatus(h, nullptr, 0), 200);
+    EXPECT_EQ(got.Joined(), "Basic YWRtaW46ZGVtbw==\n");
+    EXPECT_EQ(OXR_HTTP_Close(h), 0);
+
+    const std::string down = Url("trusted", "/down?port=") + std::to_string(plain.Port());
+    h = OXR_HTTP_Open(down.c_str(), HTTP_METHOD_GET, "admin:demo", 0, 3000);
+    ASSERT_GE(h, 0);
+    ASSERT_EQ(OXR_HTTP_SetOption(h, HTTP_OPT_FOLLOW_REDIRECTS, 2, nullptr), 0);
+    EXPECT_EQ(OXR_HTTP_SendRequest(h, nullptr, nullptr, 0, 3000), 0);
+    EXPECT_EQ(OXR_HTTP_GetStatus(h, nullptr, 0), 200);
+    EXPECT_EQ(OXR_HTTP_Close(h), 0);
+    const std::vector<std::string> landed = plain.Requests(1);
+    ASSERT_EQ(landed.size(), 1u);
+    EXPECT_EQ(landed[0].compare(0, 13, "GET /landing "), 0) << landed[0];
+    EXPECT_EQ(landed[0].find("Authorization"), std::string::npos) << landed[0];
+}
+
+// A camera that speaks only TLS 1.0 at security level 0: refused unless the
+// session asks for the old protocols; certificates are checked as always.
+TEST(ApiHttps, OldTlsOnlyWhenAskedFor) {
+    ASSERT_TRUE(Peers().ok) << Peers().error;
+    for (int bLegacy = 0; bLegacy < 2; ++bLegacy) {
+        Got got;
+        int h = OXR_HTTP_OpenEx(Url("tls10", "/").c_str(), HTTP_METHOD_GET, nullptr, 0, 3000, Keep,
+                                &got);
+        ASSERT_GE(h, 0);
+        ASSERT_EQ(OXR_HTTP_SetOption(h, HTTP_OPT_TLS_LEGACY, bLegacy, nullptr), 0);
+        EXPECT_EQ(OXR_HTTP_GetOption(h, HTTP_OPT_TLS_LEGACY), bLegacy);
+        const int nSent = OXR_HTTP_SendRequest(h, nullptr, nullptr, 0, 3000);
+#if defined(_WIN32)
+        // What SChannel allows is the system's policy (docs/api.md).
+        if (bLegacy == 0) {
+            EXPECT_EQ(nSent, -1);
+        }
+#else
+        EXPECT_EQ(nSent, bLegacy != 0 ? 0 : -1) << bLegacy;
+        if (nSent == 0) {
+            WaitNotRunning(h);
+            EXPECT_EQ(got.Joined(), "TLS 1.0\n");
+        }
+#endif
+        EXPECT_EQ(OXR_HTTP_Close(h), 0);
+    }
 }
 
 } // namespace

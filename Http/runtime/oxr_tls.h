@@ -37,9 +37,13 @@ struct OXR_TLS_SESSION; // a session a later handshake with the same server may 
 // the handshake offers; offer it only to a handshake that checks the
 // certificate as the one that made it did (a resumed session is not checked
 // again).
+// bLegacy: TLS 1.0 and 1.1 too, at OpenSSL's security level 0 (RSA key
+// exchange, SHA-1 signatures, small keys) and with servers that lack secure
+// renegotiation; SChannel takes TLS 1.0 and 1.1 and whatever the system's
+// policy still permits. Certificates are checked as always.
 int OXR_TlsConnect(int nSocket, const char* pszHost, int nVerify, const unsigned char* pPin,
                    int nTimeOutMs, OXR_WAKER* pWaker, OXR_TLS** ppTls,
-                   OXR_TLS_SESSION* pResume = nullptr);
+                   OXR_TLS_SESSION* pResume = nullptr, bool bLegacy = false);
 // The session of an established connection, for a later handshake to
 // resume; NULL when it cannot be resumed, or where the platform resumes
 // sessions by itself (SChannel). Free it with OXR_TlsFreeSession.

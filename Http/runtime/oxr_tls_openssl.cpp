@@ -28,7 +28,10 @@ struct Shared {
 };
 
 std::mutex g_sharedLock;
-Shared g_shared; // built once, then only read; never freed (process lifetime)
+// Built once each, then only read; never freed (process lifetime): the
+// context of current devices and the one of old devices.
+Shared g_shared;
+Shared g_legacy;
 
 // Replaces OpenSSL's chain check, so that one context serves verified,
 // unverified and pinned connections alike.
@@ -54,18 +57,29 @@ int VerifyPeer(X509_STORE_CTX* pStore, void*) {
     return X509_verify_cert(pStore);
 }
 
-const Shared* GetShared() {
+const Shared* GetShared(bool bLegacy) {
     std::lock_guard<std::mutex> lock(g_sharedLock);
-    if (g_shared.pCtx != nullptr) {
-        return &g_shared;
+    Shared& shared = bLegacy ? g_legacy : g_shared;
+    if (shared.pCtx != nullptr) {
+        return &shared;
     }
     if (OPENSSL_init_ssl(0, nullptr) != 1) {
         return nullptr;
     }
     BIO_METHOD* pBio = NewSocketBioMethod();
     SSL_CTX* pCtx = SSL_CTX_new(TLS_client_method());
-    if (pBio == nullptr || pCtx == nullptr ||
-        SSL_CTX_set_min_proto_version(pCtx, TLS1_2_VERSION) != 1) {
+    bool bOk = pBio != nullptr && pCtx != nullptr;
+    if (bOk && bLegacy) {
+        // Old cameras: TLS 1.0 and 1.1, RSA key exchange, SHA-1 signatures,
+        // 1024-bit keys, servers that never learnt secure renegotiation.
+        SSL_CTX_set_security_level(pCtx, 0);
+        bOk = SSL_CTX_set_min_proto_version(pCtx, TLS1_VERSION) == 1 &&
+              SSL_CTX_set_cipher_list(pCtx, "DEFAULT:@SECLEVEL=0") == 1;
+        SSL_CTX_set_options(pCtx, SSL_OP_LEGACY_SERVER_CONNECT);
+    } else if (bOk) {
+        bOk = SSL_CTX_set_min_proto_version(pCtx, TLS1_2_VERSION) == 1;
+    }
+    if (!bOk) {
         BIO_meth_free(pBio);
         SSL_CTX_free(pCtx);
         ERR_clear_error();
@@ -77,9 +91,9 @@ const Shared* GetShared() {
     SSL_CTX_set_verify(pCtx, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_cert_verify_callback(pCtx, VerifyPeer, nullptr);
     ERR_clear_error();
-    g_shared.pBio = pBio;
-    g_shared.pCtx = pCtx;
-    return &g_shared;
+    shared.pBio = pBio;
+    shared.pCtx = pCtx;
+    return &shared;
 }
 
 // Host text without brackets (and without a final dot); false when unusable.
@@ -164,8 +178,8 @@ void Release(OXR_TLS* t) {
 } // namespace
 
 int OXR_TlsConnect(int nSocket, const char* pszHost, int nVerify, const unsigned char* pPin,
-                   int nTimeOutMs, OXR_WAKER* pWaker, OXR_TLS** ppTls,
-                   OXR_TLS_SESSION* pResume) {
+                   int nTimeOutMs, OXR_WAKER* pWaker, OXR_TLS** ppTls, OXR_TLS_SESSION* pResume,
+                   bool bLegacy) {
     if (ppTls == nullptr) {
         return OXR_TLS_E_PROTOCOL;
     }
@@ -175,7 +189,7 @@ int OXR_TlsConnect(int nSocket, const char* pszHost, int nVerify, const unsigned
     if (nSocket < 0 || pszHost == nullptr || !BareHost(pszHost, szHost, &bIp)) {
         return OXR_TLS_E_PROTOCOL;
     }
-    const Shared* pShared = GetShared();
+    const Shared* pShared = GetShared(bLegacy);
     if (pShared == nullptr) {
         return OXR_TLS_E_NO_MEMORY;
     }

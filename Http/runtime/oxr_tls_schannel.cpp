@@ -24,8 +24,12 @@ const ULONG kIscFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_RE
                         ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM | ISC_REQ_EXTENDED_ERROR |
                         ISC_REQ_MANUAL_CRED_VALIDATION;
 
+// The credential of current devices (TLS 1.2 and 1.3, strong crypto), and
+// the one of old devices (TLS 1.0 to 1.3, whatever the system still allows).
 CredHandle g_cred{};
 bool g_bCred = false;
+CredHandle g_credLegacy{};
+bool g_bCredLegacy = false;
 
 const DWORD kBelowTls12 =
     SP_PROT_SSL2_CLIENT | SP_PROT_SSL3_CLIENT | SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT;
@@ -46,6 +50,33 @@ bool Acquire(void* pAuthData) {
         return false;
     }
     return true;
+}
+
+// Old devices: TLS 1.0 and 1.1 besides, and no SCH_USE_STRONG_CRYPTO, so the
+// ciphers and keys the system still permits (its policy decides; SChannel
+// has no security level to lower).
+bool GetLegacyCredentials() {
+    SoleSspi lock;
+    if (g_bCredLegacy) {
+        return true;
+    }
+    const DWORD fallbacks[] = {SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT |
+                                   SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT,
+                               SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT |
+                                   SP_PROT_TLS1_2_CLIENT};
+    for (DWORD dwProtocols : fallbacks) {
+        SCHANNEL_CRED cred{};
+        cred.dwVersion = SCHANNEL_CRED_VERSION;
+        cred.grbitEnabledProtocols = dwProtocols;
+        cred.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+        if (AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A),
+                                      SECPKG_CRED_OUTBOUND, nullptr, &cred, nullptr, nullptr,
+                                      &g_credLegacy, nullptr) == SEC_E_OK) {
+            g_bCredLegacy = true;
+            break;
+        }
+    }
+    return g_bCredLegacy;
 }
 
 // TLS 1.3 needs SCH_CREDENTIALS (Windows 11); older systems and wine take
@@ -97,13 +128,13 @@ SECURITY_STATUS HandshakeStep(OXR_TLS* t, bool* pbProgress) {
     const char* pszTarget = t->szTarget[0] != '\0' ? t->szTarget : nullptr;
     if (!t->bCtx) {
         SoleSspi lock;
-        s = InitializeSecurityContextA(&g_cred, nullptr, const_cast<char*>(pszTarget), kIscFlags, 0,
-                                       0, nullptr, 0, &t->ctx, &outDesc, &nAttr, nullptr);
+        s = InitializeSecurityContextA(t->pCred, nullptr, const_cast<char*>(pszTarget), kIscFlags,
+                                       0, 0, nullptr, 0, &t->ctx, &outDesc, &nAttr, nullptr);
         t->bCtx = s == SEC_I_CONTINUE_NEEDED || s == SEC_E_OK;
     } else {
         SharedSspi lock;
-        s = InitializeSecurityContextA(&g_cred, &t->ctx, const_cast<char*>(pszTarget), kIscFlags, 0,
-                                       0, &inDesc, 0, nullptr, &outDesc, &nAttr, nullptr);
+        s = InitializeSecurityContextA(t->pCred, &t->ctx, const_cast<char*>(pszTarget), kIscFlags,
+                                       0, 0, &inDesc, 0, nullptr, &outDesc, &nAttr, nullptr);
     }
     *pbProgress = false;
     if (out[0].pvBuffer != nullptr) {
@@ -230,7 +261,8 @@ bool BareHost(const char* pszHost, char (&szOut)[256], bool* pbIp) {
 } // namespace
 
 int OXR_TlsConnect(int nSocket, const char* pszHost, int nVerify, const unsigned char* pPin,
-                   int nTimeOutMs, OXR_WAKER* pWaker, OXR_TLS** ppTls, OXR_TLS_SESSION*) {
+                   int nTimeOutMs, OXR_WAKER* pWaker, OXR_TLS** ppTls, OXR_TLS_SESSION*,
+                   bool bLegacy) {
     if (ppTls == nullptr) {
         return OXR_TLS_E_PROTOCOL;
     }
@@ -241,7 +273,7 @@ int OXR_TlsConnect(int nSocket, const char* pszHost, int nVerify, const unsigned
         return OXR_TLS_E_PROTOCOL;
     }
     const int64_t tDeadline = OXR_DeadlineOf(nTimeOutMs);
-    if (!GetCredentials()) {
+    if (!(bLegacy ? GetLegacyCredentials() : GetCredentials())) {
         return OXR_TLS_E_PROTOCOL;
     }
     u_long nOn = 1;
@@ -253,6 +285,7 @@ int OXR_TlsConnect(int nSocket, const char* pszHost, int nVerify, const unsigned
         return OXR_TLS_E_NO_MEMORY;
     }
     t->nSocket = nSocket;
+    t->pCred = bLegacy ? &g_credLegacy : &g_cred;
     if (!bIp) {
         std::memcpy(t->szTarget, szHost, sizeof(szHost));
     }
@@ -271,7 +304,7 @@ int OXR_TlsConnect(int nSocket, const char* pszHost, int nVerify, const unsigned
         if (QueryContextAttributesA(&t->ctx, SECPKG_ATTR_STREAM_SIZES, &t->sizes) != SEC_E_OK ||
             t->sizes.cbMaximumMessage == 0 ||
             QueryContextAttributesA(&t->ctx, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK ||
-            (info.dwProtocol & kBelowTls12) != 0) {
+            (!bLegacy && (info.dwProtocol & kBelowTls12) != 0)) {
             r = OXR_TLS_E_PROTOCOL;
         }
     }
@@ -315,7 +348,7 @@ static void SendCloseNotify(OXR_TLS* t) {
         return;
     }
     SECURITY_STATUS s =
-        InitializeSecurityContextA(&g_cred, &t->ctx, t->szTarget[0] ? t->szTarget : nullptr,
+        InitializeSecurityContextA(t->pCred, &t->ctx, t->szTarget[0] ? t->szTarget : nullptr,
                                    kIscFlags, 0, 0, nullptr, 0, nullptr, &outDesc, &nAttr, nullptr);
     if (out.pvBuffer != nullptr) {
         if (s == SEC_E_OK && out.cbBuffer > 0) {

@@ -33,6 +33,7 @@ const size_t kPlainCap = 16384 + 2048;
 
 struct OXR_TLS {
     int nSocket = -1;
+    CredHandle* pCred = nullptr; // the process-wide credential it was made with
     CtxtHandle ctx{};
     bool bCtx = false;
     bool bHandshaking = true; // the first handshake, or one the peer started later

@@ -23,8 +23,9 @@ const int kKeepAliveProbes = 3;
 
 CHttpConnection::CHttpConnection()
     : m_nSocket(-1), m_bWoken(0), m_bAborted(0), m_pWaker(OXR_WakerCreate()), m_pTls(nullptr),
-      m_pSource(nullptr), m_nConnections(0), m_nExchanges(0), m_bResume(false), m_pSaved(nullptr),
-      m_nSavedVerify(0), m_bSavedPin(false), m_aSavedPin() {
+      m_pSource(nullptr), m_nConnections(0), m_nExchanges(0), m_bResume(false), m_bTlsLegacy(false),
+      m_pSaved(nullptr), m_nSavedVerify(0), m_bSavedLegacy(false), m_bSavedPin(false),
+      m_aSavedPin() {
     OXR_MutexCreate(&m_hMutex, 0);
 }
 
@@ -117,14 +118,15 @@ int CHttpConnection::Handshake(const char* pszHost, int nVerify, const unsigned 
     // A saved session is offered only to a handshake that checks the
     // certificate as the one that made it did: a resumed one is not checked.
     const bool bOffer = m_pSaved != nullptr && m_nSavedVerify == nVerify &&
-                        m_bSavedPin == (pPin != nullptr) &&
+                        m_bSavedLegacy == m_bTlsLegacy && m_bSavedPin == (pPin != nullptr) &&
                         (pPin == nullptr || std::memcmp(pPin, m_aSavedPin, 32) == 0);
     const int r = OXR_TlsConnect(m_nSocket.load(), pszHost, nVerify, pPin, nTimeOutMs, m_pWaker,
-                                 &pTls, bOffer ? m_pSaved : nullptr);
+                                 &pTls, bOffer ? m_pSaved : nullptr, m_bTlsLegacy);
     *pnTls = r;
     OXR_TlsFreeSession(m_pSaved);
     m_pSaved = nullptr;
     m_nSavedVerify = nVerify;
+    m_bSavedLegacy = m_bTlsLegacy;
     m_bSavedPin = pPin != nullptr;
     if (pPin != nullptr) {
         std::memcpy(m_aSavedPin, pPin, sizeof(m_aSavedPin));

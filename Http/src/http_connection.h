@@ -59,6 +59,9 @@ public:
     // Keep a TLS session when the connection closes, and offer it to the
     // next handshake of the same session, so the device may resume it.
     void SetResume(bool bOn) { m_bResume = bOn; }
+    // Handshakes also with old devices (TLS 1.0 and 1.1, weak keys).
+    void SetTlsLegacy(bool bOn) { m_bTlsLegacy = bOn; }
+    bool GetTlsLegacy() const { return m_bTlsLegacy; }
     bool IsOpen() const { return m_nSocket.load() != -1 || m_pSource != nullptr; }
     bool HasTls() const { return m_pTls != nullptr; }
     // Sends every byte within nTimeOutMs. 0, or HTTP_ERR_SOCKET with a record.
@@ -103,10 +106,12 @@ private:
     std::atomic<int> m_nConnections; // read by any thread (an option)
     int m_nExchanges;
     bool m_bResume;
+    bool m_bTlsLegacy;
     // The TLS session of the last connection, with what its certificate was
     // checked against; offered to the next handshake that checks the same.
     OXR_TLS_SESSION* m_pSaved;
     int m_nSavedVerify;
+    bool m_bSavedLegacy;
     bool m_bSavedPin;
     unsigned char m_aSavedPin[32];
 };

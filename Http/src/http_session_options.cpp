@@ -93,6 +93,12 @@ int CHttpSession::SetOption(int nOption, int nValue, const char* pszValue) {
         }
         m_nFollow = nValue;
         return 0;
+    case HTTP_OPT_TLS_LEGACY:
+        if (nValue != 0 && nValue != 1) {
+            return HTTP_ERR_BAD_PARAM;
+        }
+        m_cRequest.GetConnection().SetTlsLegacy(nValue != 0);
+        return 0;
     case HTTP_OPT_TLS_PIN:
         if (pszValue == nullptr) {
             m_bTlsPin = false;
@@ -132,6 +138,8 @@ int CHttpSession::GetOption(int nOption) const {
         return m_cRequest.GetReceiver().GetReconnects();
     case HTTP_OPT_FOLLOW_REDIRECTS:
         return m_nFollow;
+    case HTTP_OPT_TLS_LEGACY:
+        return m_cRequest.GetConnection().GetTlsLegacy() ? 1 : 0;
     default:
         return -1;
     }

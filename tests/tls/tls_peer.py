@@ -6,7 +6,8 @@ TCP close without close_notify), sink (reads "N\\n" and N bytes of the served fi
 pattern, answers "N ok\\n" or "N bad AT\\n"), noread (completes the handshake, then never reads),
 tls11 (TLS 1.1 only, which clients here must refuse), notify (one record and a
 close_notify, then keeps the TCP connection open), trickle (reads a request,
-then sends a response head one byte every 300 ms).
+then sends a response head one byte every 300 ms), tls10 (TLS 1.0 only at
+security level 0, as old cameras speak it; answers a request with "TLS 1.0").
 Usage: tls_peer.py DIR LIFETIME_S   (DIR holds trusted.pem/.key; writes DIR/peer.ports)
 """
 import os
@@ -29,6 +30,11 @@ ctx11.load_cert_chain(os.path.join(DIR, "trusted.pem"), os.path.join(DIR, "trust
 ctx11.set_ciphers("DEFAULT:@SECLEVEL=0")
 ctx11.minimum_version = ssl.TLSVersion.TLSv1_1
 ctx11.maximum_version = ssl.TLSVersion.TLSv1_1
+ctx10 = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+ctx10.load_cert_chain(os.path.join(DIR, "trusted.pem"), os.path.join(DIR, "trusted.key"))
+ctx10.set_ciphers("DEFAULT:@SECLEVEL=0")
+ctx10.minimum_version = ssl.TLSVersion.TLSv1
+ctx10.maximum_version = ssl.TLSVersion.TLSv1
 
 
 def flush(conn, out):
@@ -152,6 +158,16 @@ def serve_trickle(conn):
     end_without_reset(conn)
 
 
+def serve_tls10(conn):
+    obj, inc, out = handshake(conn, ctx10)
+    request = b""
+    while not request.endswith(b"\r\n\r\n") and len(request) < 65536:
+        request += read_exactly(conn, obj, inc, out, 1)
+    obj.write(b"HTTP/1.1 200 OK\r\nContent-Length: 8\r\nConnection: close\r\n\r\nTLS 1.0\n")
+    flush(conn, out)
+    end_without_reset(conn)
+
+
 def serve_noread(conn):
     handshake(conn)
     held.append(conn)
@@ -191,7 +207,7 @@ def main():
     for name, handler in (("stall", serve_stall), ("hangup", serve_hangup), ("cut", serve_cut),
                           ("eof", serve_eof), ("sink", serve_sink), ("noread", serve_noread),
                           ("tls11", serve_tls11), ("notify", serve_notify),
-                          ("trickle", serve_trickle)):
+                          ("trickle", serve_trickle), ("tls10", serve_tls10)):
         listen(name, handler, ports)
     part = os.path.join(DIR, "peer.ports.part")
     with open(part, "w") as f:

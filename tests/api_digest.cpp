@@ -26,16 +26,6 @@ const std::string kMd5 = "Digest realm=\"cam\", nonce=\"n1\", qop=\"auth\", opaq
 const std::string kOk =
     "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nok";
 
-// The value of a request's field, or "".
-std::string Field(const std::string& request, const std::string& name) {
-    size_t at = request.find("\r\n" + name + ": ");
-    if (at == std::string::npos) {
-        return "";
-    }
-    at += name.size() + 4;
-    return request.substr(at, request.find("\r\n", at) - at);
-}
-
 // One parameter of a Digest answer, without its quotes.
 std::string Param(const std::string& answer, const std::string& name) {
     size_t at = answer.find(" " + name + "=");
@@ -116,7 +106,7 @@ TEST(ApiDigest, ADigestDeviceIsAnsweredWithinOneRequestAndItsNonceReused) {
         ASSERT_EQ(reqs.size(), 2u);
         const char* kNc[] = {"00000001", "00000002"};
         for (size_t i = 0; i < 2; ++i) {
-            const std::string answer = Field(reqs[i], "Authorization");
+            const std::string answer = RequestField(reqs[i], "Authorization");
             EXPECT_EQ(answer.compare(0, 7, "Digest "), 0) << answer;
             EXPECT_EQ(Param(answer, "username"), "admin");
             EXPECT_EQ(Param(answer, "realm"), "cam");
@@ -130,10 +120,10 @@ TEST(ApiDigest, ADigestDeviceIsAnsweredWithinOneRequestAndItsNonceReused) {
             EXPECT_EQ(Param(answer, "response"), ExpectedResponse(answer, "GET"));
         }
         // a fresh client nonce for every answer
-        EXPECT_NE(Param(Field(reqs[0], "Authorization"), "cnonce"),
-                  Param(Field(reqs[1], "Authorization"), "cnonce"));
+        EXPECT_NE(Param(RequestField(reqs[0], "Authorization"), "cnonce"),
+                  Param(RequestField(reqs[1], "Authorization"), "cnonce"));
         // the first request carried the Basic credentials, as always
-        EXPECT_EQ(Field(srv.Requests(0)[0], "Authorization"), "Basic YWRtaW46ZGVtbw==");
+        EXPECT_EQ(RequestField(srv.Requests(0)[0], "Authorization"), "Basic YWRtaW46ZGVtbw==");
     }
 }
 
@@ -166,10 +156,10 @@ TEST(ApiDigest, ARefusedRememberedNonceIsRenewed) {
     EXPECT_EQ(srv.Accepted(), 1);
     const std::vector<std::string> reqs = srv.Requests(0);
     ASSERT_EQ(reqs.size(), 5u);
-    EXPECT_EQ(Param(Field(reqs[2], "Authorization"), "nonce"), "n1");
-    EXPECT_EQ(Param(Field(reqs[2], "Authorization"), "nc"), "00000002");
-    EXPECT_EQ(Field(reqs[3], "Authorization"), ""); // no answer: a fresh challenge, please
-    const std::string answer = Field(reqs[4], "Authorization");
+    EXPECT_EQ(Param(RequestField(reqs[2], "Authorization"), "nonce"), "n1");
+    EXPECT_EQ(Param(RequestField(reqs[2], "Authorization"), "nc"), "00000002");
+    EXPECT_EQ(RequestField(reqs[3], "Authorization"), ""); // no answer: a fresh challenge, please
+    const std::string answer = RequestField(reqs[4], "Authorization");
     EXPECT_EQ(Param(answer, "nonce"), "n2");
     EXPECT_EQ(Param(answer, "nc"), "00000001");
     EXPECT_EQ(Param(answer, "response"), ExpectedResponse(answer, "GET"));
@@ -194,7 +184,7 @@ TEST(ApiDigest, AStaleNonceIsRenewedOnce) {
     EXPECT_EQ(OXR_HTTP_Close(h), 0);
     ASSERT_TRUE(srv.WaitDone(5000));
     ASSERT_EQ(srv.Accepted(), 3);
-    const std::string answer = Field(srv.Requests(2)[0], "Authorization");
+    const std::string answer = RequestField(srv.Requests(2)[0], "Authorization");
     EXPECT_EQ(Param(answer, "nonce"), "n2");
     EXPECT_EQ(Param(answer, "nc"), "00000001");
     EXPECT_EQ(Param(answer, "response"), ExpectedResponse(answer, "GET"));
@@ -311,10 +301,10 @@ TEST(ApiDigest, AnUnusableChallengeStandsAndIsNotKept) {
         ASSERT_TRUE(srv.WaitDone(5000)) << r.name;
         const std::vector<std::string> reqs = srv.Requests(1);
         ASSERT_EQ(reqs.size(), 1u) << r.name;
-        EXPECT_EQ(Param(Field(reqs[0], "Authorization"), "nonce"), "n1") << r.name;
+        EXPECT_EQ(Param(RequestField(reqs[0], "Authorization"), "nonce"), "n1") << r.name;
         ASSERT_EQ(srv.Requests(0).size(), 2u) << r.name;
         for (const std::string& req : srv.Requests(0)) {
-            EXPECT_EQ(Field(req, "Authorization").compare(0, 6, "Basic "), 0) << r.name;
+            EXPECT_EQ(RequestField(req, "Authorization").compare(0, 6, "Basic "), 0) << r.name;
         }
     }
 }

@@ -8,6 +8,7 @@
 
 #include "oxr.h"
 #include "oxr_http.h"
+#include "stream_builder.h"
 #include "test_server.h"
 
 namespace {
@@ -17,16 +18,6 @@ const std::string kOk = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
 std::string Redirect(int nStatus, const std::string& location) {
     return "HTTP/1.1 " + std::to_string(nStatus) + " Moved\r\nLocation: " + location +
            "\r\nContent-Length: 0\r\n\r\n";
-}
-
-// The value of a request's field, or "" when it has none.
-std::string Field(const std::string& request, const std::string& name) {
-    size_t at = request.find("\r\n" + name + ": ");
-    if (at == std::string::npos) {
-        return "";
-    }
-    at += name.size() + 4;
-    return request.substr(at, request.find("\r\n", at) - at);
 }
 
 std::string RequestLine(const std::string& request) {
@@ -117,9 +108,10 @@ TEST(ApiRedirect, WhatIsFollowedAndWhatGoesAlong) {
         }
         ASSERT_EQ(second.size(), 1u) << r.name;
         EXPECT_EQ(RequestLine(second[0]), r.line) << r.name;
-        EXPECT_EQ(Field(second[0], "Authorization").empty(), !r.bCredentials) << r.name;
-        EXPECT_EQ(Field(second[0], "X-Client"), "kept") << r.name;
-        EXPECT_EQ(Field(second[0], "Content-Length").empty(), r.secondBody.empty()) << r.name;
+        EXPECT_EQ(RequestField(second[0], "Authorization").empty(), !r.bCredentials) << r.name;
+        EXPECT_EQ(RequestField(second[0], "X-Client"), "kept") << r.name;
+        EXPECT_EQ(RequestField(second[0], "Content-Length").empty(), r.secondBody.empty())
+            << r.name;
         EXPECT_EQ(Body(second[0]), r.secondBody) << r.name;
         EXPECT_EQ(a.Accepted() + b.Accepted(), b.Accepted() > 0 ? 2 : 1) << r.name; // reused
     }
@@ -175,7 +167,7 @@ TEST(ApiRedirect, LinkLocalAddressesWithAZone) {
         EXPECT_EQ(OXR_HTTP_SendRequest(h, nullptr, nullptr, 0, 2000), 0) << pszZone;
         EXPECT_EQ(OXR_HTTP_Close(h), 0);
         ASSERT_EQ(srv.Requests(0).size(), 1u) << pszZone;
-        EXPECT_EQ(Field(srv.Requests(0)[0], "HOST"), "[fe80::1]") << pszZone;
+        EXPECT_EQ(RequestField(srv.Requests(0)[0], "HOST"), "[fe80::1]") << pszZone;
     }
     EXPECT_EQ(std::system("ip link del oxrll0"), 0);
 }

@@ -77,3 +77,12 @@ std::string BinaryBytes(size_t n, unsigned nSeed) {
     }
     return s;
 }
+
+std::string RequestField(const std::string& request, const std::string& name) {
+    size_t at = request.find("\r\n" + name + ": ");
+    if (at == std::string::npos) {
+        return "";
+    }
+    at += name.size() + 4;
+    return request.substr(at, request.find("\r\n", at) - at);
+}

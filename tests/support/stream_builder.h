@@ -38,5 +38,7 @@ std::string Chunked(const std::string& data, const std::vector<size_t>& ends, bo
 // n bytes of a pattern that holds zero bytes, CR, LF and dashes (a JPEG-like
 // body that a zero-terminated search would break on).
 std::string BinaryBytes(size_t n, unsigned nSeed);
+// The value of a captured request's header field (name as sent), or "".
+std::string RequestField(const std::string& request, const std::string& name);
 
 #endif // STREAM_BUILDER_H

@@ -1,5 +1,6 @@
 // What every connection of the demo camera shares: its settings, its stop
-// signal, its Digest nonces and a few counters for /cgi-bin/status.
+// signal, its Digest nonces, the video streams it cut on purpose and a few
+// counters for /cgi-bin/status.
 #ifndef OXR_DEMO_CAMERA_CONTEXT_H
 #define OXR_DEMO_CAMERA_CONTEXT_H
 
@@ -10,6 +11,7 @@
 #include <mutex>
 
 #include "camera_options.h"
+#include "drop_ledger.h"
 #include "nonce_table.h"
 
 class CameraContext {
@@ -35,6 +37,7 @@ public:
     std::atomic<unsigned> nFramesSent{0};
     std::atomic<unsigned> nEventsSent{0};
     NonceTable nonces; // of the Digest challenges
+    DropLedger drops;  // video streams cut by ?drop=N, to go on from
 
 private:
     CameraOptions m_options;

@@ -77,6 +77,29 @@ void ServeAdmin(Connection& conn, const Request& request, CameraContext& ctx) {
     }
 }
 
+// /redirect?code=NNN&hops=N&to=TARGET: a redirect (302 unless code names
+// another one) whose Location is TARGET: the rest of the query after "to=",
+// so it may carry a query of its own (default /snapshot.jpg). With hops
+// above 1 it leads to /redirect again, with one hop less, for chains.
+void ServeRedirect(Connection& conn, const Request& request) {
+    const std::string& q = request.query;
+    const size_t at = q.compare(0, 3, "to=") == 0 ? 0 : q.find("&to=");
+    const std::string to =
+        at == std::string::npos ? "/snapshot.jpg" : q.substr(at == 0 ? 3 : at + 4);
+    Request own = request; // the parameters before "to=", not those of TARGET
+    own.query = q.substr(0, at);
+    long nCode = own.QueryNumber("code", 302, 0, 999);
+    if (nCode != 301 && nCode != 303 && nCode != 307 && nCode != 308) {
+        nCode = 302;
+    }
+    const long nHops = own.QueryNumber("hops", 1, 1, 100);
+    const std::string location = nHops > 1 ? "/redirect?code=" + std::to_string(nCode) +
+                                                 "&hops=" + std::to_string(nHops - 1) + "&to=" + to
+                                           : to;
+    SendResponse(conn, request, static_cast<int>(nCode), "text/plain",
+                 "redirect to " + location + "\n", {{"Location", location}});
+}
+
 } // namespace
 
 bool SendResponse(Connection& conn, const Request& request, int nStatus,
@@ -143,6 +166,8 @@ bool ServeRequest(Connection& conn, const Request& request, CameraContext& ctx) 
         const int nStatus = static_cast<int>(request.QueryNumber("code", 200, 200, 599));
         SendResponse(conn, request, nStatus, "text/plain",
                      "status " + std::to_string(nStatus) + "\n");
+    } else if (path == "/redirect") {
+        ServeRedirect(conn, request);
     } else if (path == "/cut") {
         // Half a head, then the connection ends: a device rebooting mid-answer.
         conn.Write("HTTP/1.1 200 OK\r\nContent-", 25);

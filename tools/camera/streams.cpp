@@ -26,6 +26,8 @@ void ServeVideo(Connection& conn, const Request& request, CameraContext& ctx) {
     const CameraOptions& o = ctx.Options();
     const long nFps = request.QueryNumber("fps", o.nFps, 1, 60);
     const long nFrames = request.QueryNumber("frames", 0, 0, 1000000);
+    const long nDropEvery = request.QueryNumber("drop", 0, 0, 1000000);
+    const long nDropsMax = request.QueryNumber("drops", 0, 0, 1000000);
     if (!SendText(conn, StreamHead(std::string("multipart/x-mixed-replace; boundary=") +
                                    kVideoBoundary))) {
         return;
@@ -33,9 +35,12 @@ void ServeVideo(Connection& conn, const Request& request, CameraContext& ctx) {
     if (request.method == "HEAD") {
         return;
     }
+    // A stream the camera cut goes on where it was cut when asked again.
+    const DropLedger::Resume resume =
+        nDropEvery > 0 ? ctx.drops.Take(request.target) : DropLedger::Resume();
     const auto period = std::chrono::microseconds(1000000 / nFps);
     auto next = Clock::now();
-    for (long n = 0; nFrames == 0 || n < nFrames; ++n) {
+    for (long n = resume.nNextFrame - 1, nHere = 0; nFrames == 0 || n < nFrames; ++n, ++nHere) {
         if (!ctx.SleepUntil(next)) {
             return;
         }
@@ -49,6 +54,16 @@ void ServeVideo(Connection& conn, const Request& request, CameraContext& ctx) {
             std::string("--") + kVideoBoundary +
             "\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(jpeg.size()) +
             "\r\n\r\n";
+        if (nDropEvery > 0 && nHere == nDropEvery &&
+            (nDropsMax == 0 || static_cast<long>(resume.nDrops) < nDropsMax)) {
+            // Cut in the middle of a frame, as a device that loses power
+            // does; noted first, so the client's next request finds it.
+            ctx.drops.Put(request.target, DropLedger::Resume{nFrame, resume.nDrops + 1});
+            if (SendText(conn, partHead)) {
+                SendAll(conn, jpeg.data(), jpeg.size() / 2);
+            }
+            return;
+        }
         if (jpeg.empty() || !SendText(conn, partHead) || !SendAll(conn, jpeg.data(), jpeg.size()) ||
             !SendText(conn, "\r\n")) {
             return;

@@ -9,9 +9,12 @@
 constexpr const char* kVideoBoundary = "oxrframe";
 constexpr const char* kEventBoundary = "oxrevent";
 
-// /video.mjpg[?fps=N&frames=N]: multipart/x-mixed-replace of JPEG frames,
-// each part with Content-Type and Content-Length. Stops after `frames`
-// frames (0: until the camera stops) with the closing delimiter.
+// /video.mjpg[?fps=N&frames=N&drop=N&drops=K]: multipart/x-mixed-replace of
+// JPEG frames, each part with Content-Type and Content-Length. Stops after
+// `frames` frames (0: until the camera stops) with the closing delimiter.
+// With `drop`, each connection ends in the middle of its frame drop+1 (the
+// first K times when `drops` is given); the same request made again within
+// a few seconds goes on with that frame, so frame numbers run on.
 void ServeVideo(Connection& conn, const Request& request, CameraContext& ctx);
 
 // /events[?interval=MS&count=N]: multipart/mixed of short text events. Every

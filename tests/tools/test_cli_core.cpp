@@ -70,6 +70,8 @@ TEST(CliOptions, AcceptsAndRefusesCommandLines) {
         {{"--frobnicate", "http://h/"}, false},
         {{"--help"}, true},
         {{"--", "-strange-url"}, true},
+        {{"--reconnect", "2000", "http://h/"}, true},
+        {{"--reconnect", "0", "http://h/"}, false},
     };
     for (const ParseCase& c : cases) {
         ClientOptions o;
@@ -258,6 +260,9 @@ TEST(EndRules, DecideWhenAndHowATransferEnds) {
     chunked.nStreamEnd = HTTP_END_COMPLETE;
     TransferState framedParts = State(true, -1, 2, 20, 500, 0);
     framedParts.nStreamEnd = HTTP_END_COMPLETE;
+    TransferState reconnecting = State(true, -1, 2, 20, 60000, 50000);
+    reconnecting.bReconnect = true;
+    reconnecting.bReconnecting = true;
     const EndCase cases[] = {
         {"raw body still coming", {}, State(false, 100, 0, 50, 100, 10), EndReason::kNone, 0},
         {"raw body complete", {}, State(false, 100, 0, 100, 100, 0), EndReason::kComplete, 0},
@@ -323,6 +328,16 @@ TEST(EndRules, DecideWhenAndHowATransferEnds) {
          framedParts,
          EndReason::kStreamEnded,
          kExitEndedEarly},
+        {"--reconnect: a silence is the library's to answer",
+         {"--reconnect", "1000"},
+         reconnecting,
+         EndReason::kNone,
+         0},
+        {"--reconnect: --duration still ends it",
+         {"--reconnect", "1000", "--duration", "60"},
+         reconnecting,
+         EndReason::kDuration,
+         kExitOk},
         {"interrupted", {}, interrupted, EndReason::kInterrupted, kExitInterrupted},
         {"output failed", {}, writeFailed, EndReason::kWriteFailed, kExitLocalIo},
     };
@@ -483,6 +498,19 @@ TEST(Progress, StatusLineAndSummaryNameCountsRatesAndTheEnd) {
               "first data 120 ms after the request; between parts: mean 100 ms, max 180 ms");
     EXPECT_EQ(lines[lines.size() - 2], "ended: duration of 3 s reached");
     EXPECT_EQ(lines.back(), "saved in out (30 files)");
+    // --reconnect: drops on the status line and in the summary, by reason
+    state.bReconnect = true;
+    stats.nReconnects = 3;
+    stats.reconnectReasons = {{"peer-closed", 2}, {"time-out", 1}};
+    stats.lastReconnect = "time-out";
+    EXPECT_EQ(StatusLine(stats, state),
+              "  30 parts  300.0 KB  10.0 parts/s  3.0 s  3 reconnects (last: time-out)");
+    state.bReconnecting = true;
+    EXPECT_EQ(StatusLine(stats, state),
+              "  30 parts  300.0 KB  10.0 parts/s  3.0 s  reconnecting after time-out (3 so far)");
+    const std::vector<std::string> again = SummaryLines(stats, state, "its end", "");
+    ASSERT_GE(again.size(), 2u);
+    EXPECT_EQ(again[again.size() - 2], "reconnects: 3 (peer-closed 2, time-out 1)");
     EXPECT_EQ(HumanBytes(830), "830 B");
     EXPECT_EQ(HumanBytes(3 * 1024 * 1024 / 2), "1.5 MB");
 }

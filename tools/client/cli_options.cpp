@@ -53,10 +53,10 @@ bool ParseHeader(const std::string& text, std::pair<std::string, std::string>* p
 // Options that take a value, by every name they answer to.
 bool TakesValue(const std::string& name) {
     static const char* const kNames[] = {
-        "-X",       "--request", "-H",          "--header",          "-u",         "--user",
-        "-d",       "--data",    "--data-file", "--connect-timeout", "--timeout",  "--show-header",
-        "-o",       "--output",  "--parts",     "--max-parts",       "--duration", "--pin",
-        "--repeat", "--interval"};
+        "-X",       "--request",  "-H",          "--header",          "-u",         "--user",
+        "-d",       "--data",     "--data-file", "--connect-timeout", "--timeout",  "--show-header",
+        "-o",       "--output",   "--parts",     "--max-parts",       "--duration", "--pin",
+        "--repeat", "--interval", "--reconnect"};
     for (const char* n : kNames) {
         if (name == n) {
             return true;
@@ -110,6 +110,11 @@ bool Apply(const std::string& name, const std::string& value, ClientOptions* o,
             return false;
         }
         o->showHeaders.push_back(value);
+    } else if (name == "--reconnect") {
+        if (!ParseMs(value, &o->nReconnectMs)) {
+            *pError = "--reconnect wants milliseconds (1 to 86400000)";
+            return false;
+        }
     } else if (name == "--pin") {
         o->pin = value;
     } else if (name == "--parts") {
@@ -258,7 +263,8 @@ const char* ClientUsage() {
            "      --data-file FILE      request body from a file\n"
            "      --connect-timeout MS  connect time-out (default 5000)\n"
            "      --timeout MS          wait at most MS for the response head, and end a\n"
-           "                            stream after MS without data (default 10000)\n"
+           "                            stream after MS without data (default 10000;\n"
+           "                            with --reconnect, the stream is made again)\n"
            "      --show-header NAME    print a response header (repeatable; default\n"
            "                            Content-Type and Content-Length)\n"
            "  -o, --output FILE         write the body to FILE (default: standard output);\n"
@@ -273,6 +279,10 @@ const char* ClientUsage() {
            "                            round, each URL once per round in order\n"
            "      --interval MS         start each round MS after the previous one started\n"
            "                            (default 0: at once)\n"
+           "      --reconnect MAX_MS    a multipart stream that drops (the device closed,\n"
+           "                            --timeout without data, broken framing) is made\n"
+           "                            again, with pauses from 250 ms doubling up to\n"
+           "                            MAX_MS, until --max-parts, --duration or its end\n"
            "  -k, --insecure            https: do not check the certificate\n"
            "      --pin SHA256          https: accept only the certificate with this\n"
            "                            fingerprint (hex, colons allowed)\n"
@@ -286,8 +296,9 @@ const char* ClientUsage() {
            "\n"
            "A body ends where its framing says (Content-Length, the last chunk), a stream\n"
            "when the library reports its end (the device closed, the closing delimiter,\n"
-           "a broken stream), or after --timeout without data. Connections are kept\n"
-           "alive: requests to the same URL share one session, and its connection while\n"
-           "the device keeps it open. Several requests stop at the first that fails; its\n"
-           "exit code is oxr-http's.\n";
+           "a broken stream), or after --timeout without data; with --reconnect a\n"
+           "multipart stream ends only by a limit or its closing delimiter.\n"
+           "Connections are kept alive: requests to the same URL share one session,\n"
+           "and its connection while the device keeps it open. Several requests stop\n"
+           "at the first that fails; its exit code is oxr-http's.\n";
 }

@@ -36,6 +36,7 @@ struct ClientOptions {
     bool bVerbose = false;
     bool bInsecure = false; // -k: https without certificate checks
     std::string pin;        // --pin: SHA-256 fingerprint the certificate must have
+    int nReconnectMs = 0;   // --reconnect: longest pause before a dropped stream is made again
     bool bHelp = false;
     bool bVersion = false;
 

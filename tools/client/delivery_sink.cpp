@@ -93,6 +93,23 @@ void DeliverySink::Deliver(const char* pData, int nLen, const char* pszContentTy
     m_delivered.notify_all();
 }
 
+void DeliverySink::NoteReconnect(const std::string& reason) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stats.nReconnects++;
+        m_stats.lastReconnect = reason;
+        auto& reasons = m_stats.reconnectReasons;
+        auto it = std::find_if(reasons.begin(), reasons.end(),
+                               [&](const auto& r) { return r.first == reason; });
+        if (it != reasons.end()) {
+            it->second++;
+        } else {
+            reasons.emplace_back(reason, 1);
+        }
+    }
+    m_delivered.notify_all(); // the status line shows it at once
+}
+
 void DeliverySink::SetMode(Mode mode, const std::string& responseType) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);

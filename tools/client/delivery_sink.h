@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct SinkSettings {
@@ -41,6 +42,11 @@ struct SinkStats {
     bool bBinaryToTerminalSkipped = false;
     long long nPartFiles = 0; // files written into the parts directory
     std::string error;        // first output failure; empty when none
+    // Drops the library answered by making the stream again (--reconnect):
+    // how many, how many for each reason in order of first arrival, the last.
+    long long nReconnects = 0;
+    std::vector<std::pair<std::string, long long>> reconnectReasons;
+    std::string lastReconnect; // "peer-closed", "time-out", "framing"
 };
 
 class DeliverySink {
@@ -61,6 +67,9 @@ public:
                        std::string* pError);
     // One delivery of the data callback (receiver thread).
     void Deliver(const char* pData, int nLen, const char* pszContentType);
+    // The library's record of a drop it answers by making the stream again
+    // (receiver thread), with its reason.
+    void NoteReconnect(const std::string& reason);
     // Once the response head is known: raw or multipart, and the response's type.
     void SetMode(Mode mode, const std::string& responseType);
     // Ends a WaitForDelivery now (receiver thread: the receiver has ended).

@@ -68,7 +68,7 @@ EndReason JudgeEnd(const ClientOptions& o, const TransferState& s) {
     if (s.nStreamEnd != 0) {
         return EndReason::kStreamEnded;
     }
-    if (s.nIdleMs >= o.nTimeoutMs) {
+    if (!s.bReconnect && s.nIdleMs >= o.nTimeoutMs) {
         return EndReason::kIdle;
     }
     return EndReason::kNone;

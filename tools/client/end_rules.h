@@ -1,7 +1,8 @@
 // When a transfer is over, and what its end means: a raw body complete by
 // its Content-Length or as the library reports it (keep-alive: its framing
 // says so), enough parts, the duration reached, the end of the stream as
-// the library reports it, or silence for --timeout.
+// the library reports it, or silence for --timeout (unless the library makes
+// the stream again after a drop).
 #ifndef OXR_CLI_END_RULES_H
 #define OXR_CLI_END_RULES_H
 
@@ -21,6 +22,10 @@ struct TransferState {
     bool bInterrupted = false;
     bool bWriteFailed = false;
     int nStreamEnd = 0; // HTTP_END_* once the library reports the stream's end
+    // --reconnect on this stream: the library makes it again after a drop,
+    // and a silence of --timeout is such a drop, not the end.
+    bool bReconnect = false;
+    bool bReconnecting = false; // it is being made again now
 };
 
 enum class EndReason {

@@ -34,9 +34,17 @@ std::string HumanBytes(long long nBytes) {
 std::string StatusLine(const SinkStats& stats, const TransferState& state) {
     const double dSeconds = static_cast<double>(state.nElapsedMs) / 1000.0;
     if (state.bMultipart) {
-        return "  " + std::to_string(stats.nParts) + " parts  " + HumanBytes(stats.nBytes) +
-               Format("  %.1f parts/s  %.1f s", PerSecond(stats.nParts, state.nElapsedMs),
-                      dSeconds);
+        std::string line =
+            "  " + std::to_string(stats.nParts) + " parts  " + HumanBytes(stats.nBytes) +
+            Format("  %.1f parts/s  %.1f s", PerSecond(stats.nParts, state.nElapsedMs), dSeconds);
+        if (state.bReconnecting) {
+            line += "  reconnecting after " + stats.lastReconnect + " (" +
+                    std::to_string(stats.nReconnects) + " so far)";
+        } else if (stats.nReconnects > 0) {
+            line += "  " + Plural(stats.nReconnects, "reconnect") +
+                    " (last: " + stats.lastReconnect + ")";
+        }
+        return line;
     }
     std::string line = "  " + HumanBytes(stats.nBytes);
     if (state.nContentLength >= 0) {
@@ -87,6 +95,15 @@ std::vector<std::string> SummaryLines(const SinkStats& stats, const TransferStat
     }
     if (stats.bBinaryToTerminalSkipped) {
         lines.push_back("binary data not written to the terminal: use -o FILE or --parts DIR");
+    }
+    if (state.bReconnect) {
+        // "reconnects: 3 (peer-closed 2, time-out 1)"
+        std::string line = "reconnects: " + std::to_string(stats.nReconnects);
+        for (size_t i = 0; i < stats.reconnectReasons.size(); ++i) {
+            line += (i == 0 ? " (" : ", ") + stats.reconnectReasons[i].first + " " +
+                    std::to_string(stats.reconnectReasons[i].second);
+        }
+        lines.push_back(line + (stats.reconnectReasons.empty() ? "" : ")"));
     }
     lines.push_back("ended: " + endText);
     if (!savedIn.empty()) {

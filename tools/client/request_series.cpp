@@ -24,9 +24,15 @@ using Clock = std::chrono::steady_clock;
 extern "C" int OXR_HTTP_CALLBACK OnData(int, void* pUser, OXR_HTTP_DATA* pData) {
     DeliverySink* pSink = static_cast<DeliverySink*>(pUser);
     // The end record ("end:REASON", no data) is no data: it only says the
-    // receiver has ended, so whoever waits can look now.
+    // receiver has ended, so whoever waits can look now. A reconnect record
+    // ("reconnect:REASON") says the library makes the stream again.
     if (pData->pData == nullptr && std::strncmp(pData->szContentType, "end:", 4) == 0) {
         pSink->Wake();
+        return 0;
+    }
+    if (pData->pData == nullptr && std::strncmp(pData->szContentType, "reconnect:", 10) == 0) {
+        pSink->NoteReconnect(
+            std::string(pData->szContentType + 10, strnlen(pData->szContentType + 10, 58)));
         return 0;
     }
     pSink->Deliver(pData->pData, pData->nDataLen, pData->szContentType);

@@ -115,7 +115,9 @@ EndReason Follow(const ClientOptions& o, int h, DeliverySink& sink, TransferStat
         state.bInterrupted = interrupted.load();
         state.bWriteFailed = !stats.error.empty();
         int nEnd = HTTP_END_NONE;
-        if (OXR_HTTP_GetStreamState(h, &nEnd, nullptr) == HTTP_STREAM_ENDED) {
+        const int nState = OXR_HTTP_GetStreamState(h, &nEnd, nullptr);
+        state.bReconnecting = nState == HTTP_STREAM_RECONNECTING;
+        if (nState == HTTP_STREAM_ENDED) {
             // Deliveries are all in once the receiver has ended.
             const SinkStats last = sink.Stats();
             state.nParts = last.nParts;
@@ -173,6 +175,26 @@ void SayConnection(bool bFirstOnSession, int nBefore, int nAfter, int nTotal) {
         " made so far)");
 }
 
+// --reconnect, before the request: on only for a request with a body, so
+// the library keeps the body to send again; every other request waits for
+// its head. After the head (bMultipart known): on for a multipart stream,
+// whose parts are whole units, and then a silence of --timeout is a drop
+// too. A body fetched again would have its bytes appended to those of the
+// first try, so raw answers are not made again. False when refused.
+bool SetReconnect(const ClientOptions& o, int h, bool bHeadKnown, bool bMultipart) {
+    if (o.nReconnectMs == 0) {
+        return true;
+    }
+    const bool bOn = bHeadKnown ? bMultipart : o.HasBody();
+    if (OXR_HTTP_SetOption(h, HTTP_OPT_RECONNECT, bOn ? o.nReconnectMs : 0, nullptr) != 0) {
+        Say("--reconnect: the library refused HTTP_OPT_RECONNECT (" +
+            ErrorInWords(OXR_HTTP_GetErrNo(-1)) + ")");
+        return false;
+    }
+    return !bHeadKnown || !bOn ||
+           OXR_HTTP_SetOption(h, HTTP_OPT_STREAM_TIMEOUT, o.nTimeoutMs, nullptr) == 0;
+}
+
 void PrintSummary(const ClientOptions& o, const std::string& outputFile, const SinkStats& stats,
                   const TransferState& state, EndReason reason, int nExit) {
     if (!o.bSilent) {
@@ -206,6 +228,11 @@ int RunTransfer(const ClientOptions& o, const TransferJob& job, SessionPool& poo
     // records error -5 in its log, which is expected here).
     const std::string& body = *job.pBody;
     const std::string length = std::to_string(body.size());
+    if (!SetReconnect(o, h, false, false)) {
+        pool.Drop(job.url);
+        sink.EndTransfer();
+        return kExitFailure;
+    }
     const int nErrBefore = OXR_HTTP_GetErrNo(-1);
     const int nConnectionsBefore = OXR_HTTP_GetOption(h, HTTP_OPT_CONNECTIONS);
     const int nSent = OXR_HTTP_SendRequest(h, o.HasBody() ? length.c_str() : nullptr,
@@ -230,6 +257,8 @@ int RunTransfer(const ClientOptions& o, const TransferJob& job, SessionPool& poo
     const std::string type = pszType != nullptr ? pszType : "";
     TransferState state;
     state.bMultipart = NamesBoundary(type);
+    state.bReconnect = o.nReconnectMs > 0 && state.bMultipart;
+    SetReconnect(o, h, true, state.bMultipart); // accepted before the request
     state.bNoBody = o.nMethod == HTTP_METHOD_HEAD;
     if (const char* pszLength = OXR_HTTP_GetInfoByName(h, "Content-Length")) {
         char* pEnd = nullptr;

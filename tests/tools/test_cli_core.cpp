@@ -72,6 +72,9 @@ TEST(CliOptions, AcceptsAndRefusesCommandLines) {
         {{"--", "-strange-url"}, true},
         {{"--reconnect", "2000", "http://h/"}, true},
         {{"--reconnect", "0", "http://h/"}, false},
+        {{"-L", "--max-redirs", "0", "--tls-legacy", "http://h/"}, true},
+        {{"--location", "--max-redirs=1001", "http://h/"}, false},
+        {{"--max-redirs", "-1", "http://h/"}, false},
     };
     for (const ParseCase& c : cases) {
         ClientOptions o;

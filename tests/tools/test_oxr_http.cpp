@@ -150,6 +150,10 @@ TEST_F(OxrHttp, HttpsWithASelfSignedCertificate) {
     const ProcessResult pinned = Run({"--pin", fp, "-o", "c.jpg", url});
     EXPECT_EQ(pinned.nExit, kOk) << fp << ": " << pinned.err;
     EXPECT_TRUE(DecodeJpegFile((m_dir / "c.jpg").string()).bValid);
+    // an old device's TLS allowed: a current one still speaks TLS 1.2 or 1.3
+    const ProcessResult legacy = Run({"--tls-legacy", "-k", "-o", "l.jpg", url});
+    EXPECT_EQ(legacy.nExit, kOk) << legacy.err;
+    EXPECT_TRUE(DecodeJpegFile((m_dir / "l.jpg").string()).bValid);
     const ProcessResult wrongPin = Run({"--pin", std::string(64, 'a'), url});
     EXPECT_EQ(wrongPin.nExit, kConnect) << wrongPin.err;
     const ProcessResult polled = Run({"-k", "-v", "--repeat", "3", "-o", "r.jpg", url});

@@ -56,7 +56,7 @@ bool TakesValue(const std::string& name) {
         "-X",       "--request",  "-H",          "--header",          "-u",         "--user",
         "-d",       "--data",     "--data-file", "--connect-timeout", "--timeout",  "--show-header",
         "-o",       "--output",   "--parts",     "--max-parts",       "--duration", "--pin",
-        "--repeat", "--interval", "--reconnect"};
+        "--repeat", "--interval", "--reconnect", "--max-redirs"};
     for (const char* n : kNames) {
         if (name == n) {
             return true;
@@ -115,6 +115,13 @@ bool Apply(const std::string& name, const std::string& value, ClientOptions* o,
             *pError = "--reconnect wants milliseconds (1 to 86400000)";
             return false;
         }
+    } else if (name == "--max-redirs") {
+        long n = 0;
+        if (!ParseCount(value, 0, 1000, &n)) {
+            *pError = "--max-redirs wants a number from 0 to 1000";
+            return false;
+        }
+        o->nMaxRedirs = static_cast<int>(n);
     } else if (name == "--pin") {
         o->pin = value;
     } else if (name == "--parts") {
@@ -196,6 +203,14 @@ bool ParseClientOptions(const std::vector<std::string>& args, ClientOptions* o,
         }
         if (arg == "-k" || arg == "--insecure") {
             o->bInsecure = true;
+            continue;
+        }
+        if (arg == "--tls-legacy") {
+            o->bTlsLegacy = true;
+            continue;
+        }
+        if (arg == "-L" || arg == "--location") {
+            o->bFollow = true;
             continue;
         }
         std::string name = arg;
@@ -283,21 +298,29 @@ const char* ClientUsage() {
            "                            --timeout without data, broken framing) is made\n"
            "                            again, with pauses from 250 ms doubling up to\n"
            "                            MAX_MS, until --max-parts, --duration or its end\n"
+           "  -L, --location            follow redirects (301 302 303 307 308);\n"
+           "                            credentials go along only to the same host,\n"
+           "                            never from https to http\n"
+           "      --max-redirs N        with -L, follow at most N (default 50)\n"
            "  -k, --insecure            https: do not check the certificate\n"
            "      --pin SHA256          https: accept only the certificate with this\n"
            "                            fingerprint (hex, colons allowed)\n"
+           "      --tls-legacy          https: also TLS 1.0 and 1.1, at OpenSSL security\n"
+           "                            level 0, for old devices\n"
            "  -s, --silent              no live status line and no summary\n"
            "  -v, --verbose             the library's log on standard error (a request\n"
            "                            without body shows one 'AddHeader ... IN Param is\n"
            "                            Invalid' record: it has no Content-Length), the\n"
            "                            authorization scheme used, whether each request\n"
-           "                            reused its connection, and the connections made\n"
+           "                            reused its connection, its status (with -L the\n"
+           "                            last answer's), and the connections made\n"
            "  -h, --help                this text;  --version  the version\n"
            "\n"
            "A body ends where its framing says (Content-Length, the last chunk), a stream\n"
            "when the library reports its end (the device closed, the closing delimiter,\n"
            "a broken stream), or after --timeout without data; with --reconnect a\n"
-           "multipart stream ends only by a limit or its closing delimiter.\n"
+           "multipart stream ends only by a limit or its closing delimiter. A redirect\n"
+           "(3xx) is an answer like any other (exit code 0) unless -L follows it.\n"
            "Connections are kept alive: requests to the same URL share one session,\n"
            "and its connection while the device keeps it open. Several requests stop\n"
            "at the first that fails; its exit code is oxr-http's.\n";

@@ -34,9 +34,12 @@ struct ClientOptions {
     int nIntervalMs = 0;     // --interval: from one round's start to the next's
     bool bSilent = false;
     bool bVerbose = false;
-    bool bInsecure = false; // -k: https without certificate checks
-    std::string pin;        // --pin: SHA-256 fingerprint the certificate must have
-    int nReconnectMs = 0;   // --reconnect: longest pause before a dropped stream is made again
+    bool bInsecure = false;  // -k: https without certificate checks
+    std::string pin;         // --pin: SHA-256 fingerprint the certificate must have
+    bool bTlsLegacy = false; // --tls-legacy: TLS 1.0 and 1.1 too, for old devices
+    int nReconnectMs = 0;    // --reconnect: longest pause before a dropped stream is made again
+    bool bFollow = false;    // -L: follow redirects
+    int nMaxRedirs = 50;     // --max-redirs: at most this many with -L (curl's default)
     bool bHelp = false;
     bool bVersion = false;
 

@@ -67,6 +67,21 @@ int SessionPool::Open(const std::string& url, int* pnExit) {
         *pnExit = kExitUsage;
         return -1;
     }
+    // -L: the library follows redirects within each request. --tls-legacy
+    // goes on every session: an http URL may lead to an https one, and an
+    // http session accepts the TLS options without using them.
+    const char* pszMissing = nullptr;
+    if (o.bFollow && OXR_HTTP_SetOption(h, HTTP_OPT_FOLLOW_REDIRECTS, o.nMaxRedirs, nullptr) != 0) {
+        pszMissing = "-L: the library refused HTTP_OPT_FOLLOW_REDIRECTS";
+    } else if (o.bTlsLegacy && OXR_HTTP_SetOption(h, HTTP_OPT_TLS_LEGACY, 1, nullptr) != 0) {
+        pszMissing = "--tls-legacy: the library refused HTTP_OPT_TLS_LEGACY";
+    }
+    if (pszMissing != nullptr) {
+        Say(std::string(pszMissing) + " (" + ErrorInWords(OXR_HTTP_GetErrNo(-1)) + ")");
+        OXR_HTTP_Close(h);
+        *pnExit = kExitFailure;
+        return -1;
+    }
     for (const auto& header : o.headers) {
         if (OXR_HTTP_AddHeader(h, header.first.c_str(), header.second.c_str()) != 0) {
             Say("header " + header.first + " refused: " + ErrorInWords(OXR_HTTP_GetErrNo(-1)));

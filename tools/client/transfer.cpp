@@ -175,6 +175,27 @@ void SayConnection(bool bFirstOnSession, int nBefore, int nAfter, int nTotal) {
         " made so far)");
 }
 
+// -v names the answer's status; a redirect that was not followed is pointed
+// out, since its body is what gets saved. (With -L the library follows
+// redirects inside the request: only the last answer is seen here.)
+void SayStatus(const ClientOptions& o, int h) {
+    char szReason[256];
+    const int nStatus = OXR_HTTP_GetStatus(h, szReason, sizeof(szReason));
+    const std::string status =
+        std::to_string(nStatus) + (szReason[0] != '\0' ? " " : "") + szReason;
+    if (o.bVerbose) {
+        Say("status: " + status);
+    }
+    const char* pszLocation = OXR_HTTP_GetInfoByName(h, "Location");
+    if (nStatus < 300 || nStatus > 399 || pszLocation == nullptr || (o.bSilent && !o.bFollow)) {
+        return;
+    }
+    Say("redirect not followed: " + status + ", Location: " + pszLocation +
+        (o.bFollow ? " (-L follows at most --max-redirs " + std::to_string(o.nMaxRedirs) +
+                         ", to http and https URLs and absolute paths)"
+                   : " (-L follows redirects)"));
+}
+
 // --reconnect, before the request: on only for a request with a body, so
 // the library keeps the body to send again; every other request waits for
 // its head. After the head (bMultipart known): on for a multipart stream,
@@ -250,6 +271,7 @@ int RunTransfer(const ClientOptions& o, const TransferJob& job, SessionPool& poo
         sink.EndTransfer();
         return nExit;
     }
+    SayStatus(o, h);
 
     // The library's rule: a boundary parameter with a value makes a multipart
     // stream (the deliveries then come with 0 as their first argument).

@@ -1,8 +1,9 @@
 #!/bin/sh
 # The oxrhttp demo: builds the library and its tools, starts the demo camera
-# on loopback, and lets oxr-http fetch a snapshot, a few seconds of video,
-# some events and a command answer, and poll snapshots over one kept
-# connection; then prints what arrived and stops the cameras. Everything
+# on loopback, and lets oxr-http fetch a snapshot, a few seconds of video, a
+# video stream the camera cuts twice, some events and a command answer, and
+# poll snapshots over one kept connection; then prints what arrived and
+# stops the cameras. Everything
 # stays on 127.0.0.1 and the cameras stop by themselves.
 #
 #   tools/demo.sh [--no-build] [--bin DIR] [--out DIR]
@@ -84,6 +85,14 @@ client --parts "$out/snapshot" "$url/snapshot.jpg"
 say "video: oxr-http --parts $out/video --duration 3 $url/video.mjpg"
 client --parts "$out/video" --duration 3 "$url/video.mjpg"
 
+# A camera that drops the stream in the middle of a frame, twice: oxr-http
+# asks the library to make the stream again, and every frame still arrives
+# once, whole and in order (the camera goes on with the frame it cut).
+say "video cut twice: oxr-http --reconnect 2000 --parts $out/drops '$url/video.mjpg?drop=8&drops=2&frames=24'"
+client --reconnect 2000 --parts "$out/drops" "$url/video.mjpg?drop=8&drops=2&frames=24" \
+    2>"$out/drops-log.txt"
+cat "$out/drops-log.txt"
+
 say "events: oxr-http --parts $out/events --max-parts 8 '$url/events?interval=250&count=8'"
 client --parts "$out/events" --max-parts 8 --timeout 5000 "$url/events?interval=250&count=8"
 
@@ -153,6 +162,24 @@ line() {
             printf "%-10s %6d %10d  %-9s %s\n", name, n, bytes, rate, delay
         }'
 }
+# The frame numbers the camera wrote into the JPEG comments of the stream it
+# cut, in the order they arrived; and whether each picture ends with the
+# JPEG end marker (a cut frame would not).
+frames() {
+    tail -n +2 "$out/drops/index.tsv" | while IFS="$(printf '\t')" read -r _part file _rest; do
+        n=$(grep -a -o -m 1 'frame=[0-9]*' "$out/drops/$file" | head -n 1 | tr -dc '0-9')
+        end=$(tail -c 2 "$out/drops/$file" | od -An -tx1 | tr -d ' \n')
+        echo "${n:-0} $end"
+    done | awk '
+        { n++; if ($1 != n) order = 1; if ($2 != "ffd9") cut++ }
+        END {
+            if (order) printf "frames NOT once and in order"
+            else printf "frames 1 to %d, each once and in order", n
+            printf cut ? ", %d cut\n" : ", all whole\n", cut
+        }'
+}
+drops=$(sed -n 's/^reconnects: //p' "$out/drops-log.txt")
+
 say "received"
 printf '%-10s %6s %10s  %-9s %s\n' "stream" "parts" "bytes" "rate" "delay ms (mean / max)"
 line snapshot
@@ -160,9 +187,12 @@ line digest
 line https
 line poll
 line video
+line drops
 line events
 echo
 echo "poll: $poll (HTTPS, Digest)"
+echo "drops: $(frames); reconnects: $drops"
 echo
-echo "Files are in $out/: snapshot/, digest/, https/, poll/, video/ and events/ (each with"
-echo "index.tsv), command.txt, digest-command.txt and poll-log.txt (oxr-http -v of the poll)."
+echo "Files are in $out/: snapshot/, digest/, https/, poll/, video/, drops/ and events/"
+echo "(each with index.tsv), command.txt, digest-command.txt, poll-log.txt (oxr-http -v"
+echo "of the poll) and drops-log.txt (what oxr-http said about the stream that was cut)."

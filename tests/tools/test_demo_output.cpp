@@ -1,6 +1,7 @@
 // What tools/demo.sh left behind: every saved picture decodes, every part
-// file has the size its index gives, the command was answered, and the
-// polled snapshots came over one connection.
+// file has the size its index gives, the command was answered, the polled
+// snapshots came over one connection, and the stream the camera cut twice
+// brought every frame once, in order.
 // The directory comes in the environment variable OXR_DEMO_OUT.
 #include <gtest/gtest.h>
 
@@ -79,6 +80,20 @@ TEST(DemoOutput, TenPolledSnapshotsOverOneConnection) {
 
 TEST(DemoOutput, EveryVideoFrameIsAValidJpeg) {
     ExpectValidJpegs(Out() / "video", 15); // 3 s at 15 frames/s, with room to spare
+}
+
+TEST(DemoOutput, TheStreamCutTwiceArrivedWholeOnceAndInOrder) {
+    const fs::path dir = Out() / "drops";
+    ExpectValidJpegs(dir, 24);
+    const std::vector<Entry> entries = Index(dir);
+    EXPECT_EQ(entries.size(), 24u);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const JpegInfo info = DecodeJpegFile((dir / entries[i].file).string());
+        EXPECT_NE(info.comment.find("frame=" + std::to_string(i + 1) + " "), std::string::npos)
+            << entries[i].file << ": " << info.comment;
+    }
+    const std::string log = ReadFile(Out() / "drops-log.txt");
+    EXPECT_NE(log.find("\nreconnects: 2 (peer-closed 2)\n"), std::string::npos) << log;
 }
 
 TEST(DemoOutput, EventsArrivedWithTheirTypes) {

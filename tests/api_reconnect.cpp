@@ -195,6 +195,44 @@ TEST(ApiReconnect, CloseIsPromptInEveryReconnectState) {
     }
 }
 
+// A raw body with a length is a document: its end, or its cut, is not a
+// drop to answer; a raw body without one is a stream and is made again.
+TEST(ApiReconnect, RawDocumentsAreNotMadeAgainRawStreamsAre) {
+    const struct {
+        const char* name;
+        std::string first;
+        int nReconnects;
+    } rows[] = {
+        {"document, whole", "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc", 0},
+        {"document, cut", "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nabc", 0},
+        {"stream", "HTTP/1.1 200 OK\r\nContent-Type: audio/basic\r\n\r\nabc", 1},
+    };
+    for (const auto& r : rows) {
+        CTestServer srv;
+        srv.Add(CTestScript().WaitRequest().Send(r.first));
+        srv.Add(CTestScript()
+                    .WaitRequest()
+                    .Send("HTTP/1.1 200 OK\r\nContent-Type: audio/basic\r\n\r\ndef")
+                    .WaitPeerClose(3000));
+        ASSERT_TRUE(srv.Start());
+        Got got;
+        int h = OpenStream(srv, &got, 50);
+        ASSERT_GE(h, 0);
+        ASSERT_EQ(OXR_HTTP_SendRequest(h, "0", nullptr, 0, 2000), 0) << r.name;
+        if (r.nReconnects == 0) {
+            EXPECT_EQ(WaitState(h, HTTP_STREAM_ENDED, nullptr, 3000), HTTP_STREAM_ENDED) << r.name;
+        } else {
+            for (int i = 0; i < 600 && OXR_HTTP_GetOption(h, HTTP_OPT_RECONNECT_COUNT) == 0; ++i) {
+                OXR_Sleep(5);
+            }
+            OXR_Sleep(200);
+        }
+        EXPECT_EQ(OXR_HTTP_GetOption(h, HTTP_OPT_RECONNECT_COUNT), r.nReconnects) << r.name;
+        EXPECT_EQ(OXR_HTTP_Close(h), 0);
+        EXPECT_EQ(srv.Accepted(), 1 + r.nReconnects) << r.name;
+    }
+}
+
 // Without the option a dropped stream stays ended, as it always has.
 TEST(ApiReconnect, WithoutTheOptionADroppedStreamStaysEnded) {
     CTestServer srv;

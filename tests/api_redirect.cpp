@@ -136,7 +136,13 @@ TEST(ApiRedirect, ALoopStopsAtTheLimit) {
     EXPECT_EQ(OXR_HTTP_SendRequest(h, nullptr, nullptr, 0, 2000), 0);
     EXPECT_EQ(OXR_HTTP_GetStatus(h, nullptr, 0), 302);
     EXPECT_STREQ(OXR_HTTP_GetInfoByName(h, "Location"), "/again");
+    // the hops, for a program to show
+    EXPECT_STREQ(OXR_HTTP_GetInfoByName(h, ":redirects"), "3");
+    EXPECT_STREQ(OXR_HTTP_GetInfoByName(h, ":redirect-1"), "302 /again");
+    EXPECT_STREQ(OXR_HTTP_GetInfoByName(h, ":redirect-3"), "302 /again");
+    EXPECT_EQ(OXR_HTTP_GetInfoByName(h, ":redirect-4"), nullptr);
     EXPECT_EQ(OXR_HTTP_SendRequest(h, nullptr, nullptr, 0, 2000), 0);
+    EXPECT_STREQ(OXR_HTTP_GetInfoByName(h, ":redirects"), "0");
     EXPECT_EQ(OXR_HTTP_Close(h), 0);
     const std::vector<std::string> reqs = srv.Requests(0);
     ASSERT_EQ(reqs.size(), 5u);

@@ -36,9 +36,9 @@ int EndOfSplit(CHttpPartSplitter::Result r) {
 CHttpReceiver::CHttpReceiver()
     : m_hThread(nullptr), m_bStop(0), m_bRecvEnded(1), m_pConn(nullptr), m_pHead(nullptr),
       m_pBody(nullptr), m_pfnRestart(nullptr), m_pRestartCtx(nullptr), m_bMultipart(false),
-      m_bChunked(false), m_bBoundaryCut(false), m_nIndex(0), m_pfnDataCallback(nullptr),
-      m_pUserData(nullptr), m_nStreamTimeOutMs(kHttpStreamTimeOutMs), m_bTimeOutSet(0),
-      m_bEndRecord(0), m_nReconnectMaxMs(0), m_nReconnects(0), m_bReconnecting(0),
+      m_bChunked(false), m_bBoundaryCut(false), m_bDocument(false), m_nIndex(0),
+      m_pfnDataCallback(nullptr), m_pUserData(nullptr), m_nStreamTimeOutMs(kHttpStreamTimeOutMs),
+      m_bTimeOutSet(0), m_bEndRecord(0), m_nReconnectMaxMs(0), m_nReconnects(0), m_bReconnecting(0),
       m_nDropReason(HTTP_END_NONE), m_nEndReason(HTTP_END_NONE), m_nDeliveries(0), m_bStarted(0) {
     std::memset(m_szBoundary, 0, sizeof(m_szBoundary));
     OXR_MutexCreate(&m_hMutex, 0);
@@ -142,6 +142,8 @@ int CHttpReceiver::GetStreamState() const {
 void CHttpReceiver::ChooseMode() {
     m_bMultipart = m_pHead->GetBoundary(m_szBoundary, &m_bBoundaryCut) > 0;
     m_bChunked = m_pBody->IsChunked();
+    m_bDocument =
+        !m_bMultipart && m_pHead->GetParser().GetResponseHeader("Content-Length", true) != nullptr;
 }
 
 void CHttpReceiver::Receive() {
@@ -151,8 +153,10 @@ void CHttpReceiver::Receive() {
         const int nReason = m_bMultipart ? RecvMultipart() : RecvStream();
         // A device that ended the stream, went quiet or broke its framing is
         // asked again; one that finished it, or a Close, is not.
+        // A raw body with a length is a document, not a stream: fetched
+        // again it would follow the bytes already delivered.
         const bool bAgain = m_nReconnectMaxMs.load() > 0 && m_pfnRestart != nullptr &&
-                            m_bStop.load() == 0 &&
+                            m_bStop.load() == 0 && !m_bDocument &&
                             (nReason == HTTP_END_PEER_CLOSED || nReason == HTTP_END_TIMEOUT ||
                              nReason == HTTP_END_FRAMING);
         if (!bAgain) {
@@ -162,8 +166,9 @@ void CHttpReceiver::Receive() {
         if (m_nDeliveries.load() != nDelivered) {
             nPauseMs = 0; // the stream delivered: the next pause is the shortest again
         }
-        if (!Reconnect(nReason, &nPauseMs)) {
-            End(HTTP_END_STOPPED);
+        const int nAgain = Reconnect(nReason, &nPauseMs);
+        if (nAgain != 0) {
+            End(nAgain < 0 ? HTTP_END_STOPPED : nReason);
             return;
         }
     }

@@ -17,6 +17,8 @@
 
 // Longest wait of the multipart receiver for more of the stream.
 const int kHttpStreamTimeOutMs = 8000;
+// What a restart hook gives when the request cannot be made again.
+const int kRestartImpossible = -2;
 
 class CHttpReceiver {
 public:
@@ -39,7 +41,8 @@ public:
 
     // Makes the request again over a new connection within nTimeOutMs, on
     // the receiver's thread: 0 when a head was accepted and its body can be
-    // read, else -1.
+    // read, -1 when the attempt failed, kRestartImpossible when the request
+    // cannot be made again at all.
     typedef int (*RestartFn)(void* pCtx, int nTimeOutMs);
     void SetRestart(RestartFn pfnRestart, void* pCtx) {
         m_pfnRestart = pfnRestart;
@@ -112,9 +115,9 @@ private:
     // Raw or multipart, from the head in m_pHead.
     void ChooseMode();
     // After a drop: pauses and makes the request again until a new stream
-    // has begun (true) or the session is closed (false). *pnPauseMs: the
-    // last pause, 0 for none yet.
-    bool Reconnect(int nReason, int* pnPauseMs);
+    // has begun (0), the session is closed (-1), or the request cannot be
+    // made again (1). *pnPauseMs: the last pause, 0 for none yet.
+    int Reconnect(int nReason, int* pnPauseMs);
 
     // Held while the thread is created and its handle stored: the thread
     // passes it before it reads anything, so a callback that calls Close is
@@ -133,6 +136,7 @@ private:
     bool m_bChunked;
     char m_szBoundary[kHttpBoundaryMax + 1];
     bool m_bBoundaryCut; // the boundary was longer than m_szBoundary holds
+    bool m_bDocument;    // raw with a Content-Length: never made again
     int m_nIndex;
     OXR_HTTP_DataCallback m_pfnDataCallback;
     void* m_pUserData;

@@ -10,7 +10,7 @@ const int kFirstPauseMs = 250;
 
 } // namespace
 
-bool CHttpReceiver::Reconnect(int nReason, int* pnPauseMs) {
+int CHttpReceiver::Reconnect(int nReason, int* pnPauseMs) {
     m_nDropReason = nReason;
     m_bReconnecting = 1;
     ++m_nReconnects;
@@ -21,13 +21,17 @@ bool CHttpReceiver::Reconnect(int nReason, int* pnPauseMs) {
         nPauseMs = nMaxMs > 0 && nPauseMs > nMaxMs ? nMaxMs : nPauseMs;
         *pnPauseMs = nPauseMs;
         if (m_bStop.load() != 0 || !m_pConn->Pause(nPauseMs)) {
-            return false;
+            return -1;
         }
         // No head within the stream time-out, a refused status, a failed
         // connect: the attempt failed, and the next pause is longer.
         const int nResult = m_pfnRestart(m_pRestartCtx, m_nStreamTimeOutMs.load());
         if (m_bStop.load() != 0 || m_pConn->Aborted()) {
-            return false;
+            return -1;
+        }
+        if (nResult == kRestartImpossible) {
+            m_bReconnecting = 0;
+            return 1;
         }
         if (nResult == 0) {
             break;
@@ -35,5 +39,5 @@ bool CHttpReceiver::Reconnect(int nReason, int* pnPauseMs) {
     }
     ChooseMode();
     m_bReconnecting = 0;
-    return true;
+    return 0;
 }

@@ -1,6 +1,7 @@
 // CHttpSession's targets: where each request goes (the session's own URL,
 // or a redirect's Location), what goes along to a redirect, and the zone of
 // a link-local IPv6 address.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -142,6 +143,7 @@ void CHttpSession::AimAtOwnUrl() {
     m_cTarget.wPort = m_wPort;
     std::memcpy(m_cTarget.szUri, m_szRequestUri, sizeof(m_szRequestUri));
     m_bCredentials = true;
+    m_nHops = 0;
     m_cParser.SetHost(m_szHost);
     m_cParser.SetRequestLine(m_nMethod, m_szRequestUri);
     m_cParser.SetOmit(0);
@@ -175,6 +177,10 @@ bool CHttpSession::NextHop(int nHop, const char** ppBody, int* pnBodyLen) {
     if (*ppBody == nullptr) {
         nOmit |= CHttpParser::kOmitContentLength;
     }
+    if (m_nHops < kHopsKept) {
+        std::snprintf(m_aszHop[m_nHops], sizeof(m_aszHop[m_nHops]), "%d %s", nStatus, pszLocation);
+    }
+    ++m_nHops;
     m_cTarget = next;
     m_cParser.SetHost(next.szHost);
     m_cParser.SetRequestLine(nMethod, next.szUri);

@@ -15,9 +15,10 @@
 CHttpSession::CHttpSession(int nIndex)
     : m_nIndex(nIndex), m_pfnDataCallback(nullptr), m_pUserData(nullptr), m_nErrNo(0),
       m_pszCredentials(nullptr), m_nMethod(HTTP_METHOD_INVALID), m_cTarget(), m_cConnected(),
-      m_bCredentials(true), m_nFollow(0), m_pKeptBody(nullptr), m_nKeptBodyLen(0), m_bDigest(false),
-      m_nNonceCount(0), m_nAuthScheme(HTTP_AUTH_NONE), m_bTlsVerify(1), m_bTlsPin(false),
-      m_aTlsPin(), m_nRefs(0), m_bOpen(false), m_bClosing(false) {
+      m_bCredentials(true), m_nFollow(0), m_nHops(0), m_szHops(), m_aszHop(), m_pKeptBody(nullptr),
+      m_nKeptBodyLen(0), m_bBodyLost(false), m_bDigest(false), m_nNonceCount(0),
+      m_nAuthScheme(HTTP_AUTH_NONE), m_bTlsVerify(1), m_bTlsPin(false), m_aTlsPin(), m_nRefs(0),
+      m_bOpen(false), m_bClosing(false) {
     std::memset(m_szScheme, 0, sizeof(m_szScheme));
     std::memset(m_szHost, 0, sizeof(m_szHost));
     std::memset(m_szZone, 0, sizeof(m_szZone));
@@ -82,6 +83,18 @@ int CHttpSession::RemoveHeader(const char* pszName) {
 }
 
 const char* CHttpSession::GetInfoByName(const char* pszName) {
+    if (pszName != nullptr && pszName[0] == ':') {
+        // Pseudo fields: a colon never begins a header's name.
+        if (std::strcmp(pszName, ":redirects") == 0) {
+            std::snprintf(m_szHops, sizeof(m_szHops), "%d", m_nHops);
+            return m_szHops;
+        }
+        if (std::strncmp(pszName, ":redirect-", 10) == 0) {
+            const int n = std::atoi(pszName + 10);
+            return n >= 1 && n <= m_nHops && n <= kHopsKept ? m_aszHop[n - 1] : nullptr;
+        }
+        return nullptr;
+    }
     return m_cRequest.GetRecvParser().GetResponseHeader(pszName);
 }
 

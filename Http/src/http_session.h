@@ -43,6 +43,8 @@ public:
     int SendRequest(const char* pszContentLength, const char* pBody, int nBodyLen, int nTimeOutMs);
     int AddHeader(const char* pszName, const char* pszValue);
     int RemoveHeader(const char* pszName);
+    // A response header's value; or, for the pseudo names ":redirects" and
+    // ":redirect-N", what the last request's redirects were.
     const char* GetInfoByName(const char* pszName);
     // 1 when the type is answered, 0 when not (no type is, yet); the export
     // turns 0 into its -1.
@@ -177,9 +179,16 @@ private:
     HttpTarget m_cConnected;
     bool m_bCredentials;
     int m_nFollow;
+    // The redirects the last request followed, as "STATUS Location", for
+    // the pseudo fields ":redirects" and ":redirect-N" (the first ones kept).
+    static const int kHopsKept = 10;
+    int m_nHops;
+    char m_szHops[12];
+    char m_aszHop[kHopsKept][300];
     // The last request's body, kept while its stream may reconnect.
     char* m_pKeptBody;
     int m_nKeptBodyLen;
+    bool m_bBodyLost; // the last request had a body that was not kept
     // The Digest challenge last answered, reused with nc counting up.
     HttpDigestChallenge m_cChallenge;
     bool m_bDigest;

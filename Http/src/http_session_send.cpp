@@ -40,6 +40,11 @@ int CHttpSession::SendRequest(const char* pszContentLength, const char* pBody, i
 }
 
 int CHttpSession::Restart(int nTimeOutMs) {
+    // A request whose body was not kept (the option came after it) cannot
+    // be sent again as it was.
+    if (m_bBodyLost) {
+        return kRestartImpossible;
+    }
     // The application's calls on the session wait meanwhile: the request
     // codec and the response head are rewritten.
     LockCalls();
@@ -73,6 +78,7 @@ void CHttpSession::KeepBody(const char* pBody, int nBodyLen) {
             m_nKeptBodyLen = nBodyLen;
         }
     }
+    m_bBodyLost = pBody != nullptr && nBodyLen > 0 && m_pKeptBody == nullptr;
 }
 
 int CHttpSession::Request(const char* pBody, int nBodyLen, int nTimeOutMs, int64_t tDeadline,

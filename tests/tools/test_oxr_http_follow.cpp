@@ -73,7 +73,7 @@ TEST_F(OxrHttp, RedirectsAreFollowedWithLUpToMaxRedirs) {
         {{"-L", "-v"},
          "/redirect?code=303&to=/cgi-bin/status",
          "model=oxr-demo-camera\n",
-         "oxr-http: status: 200 OK\n"},
+         "oxr-http: redirect 1: 303 /cgi-bin/status\noxr-http: status: 200 OK\n"},
         {{"-L", "--max-redirs", "2"},
          "/redirect?hops=3&to=/snapshot.jpg",
          "redirect to /snapshot.jpg\n",

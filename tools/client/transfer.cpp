@@ -175,15 +175,22 @@ void SayConnection(bool bFirstOnSession, int nBefore, int nAfter, int nTotal) {
         " made so far)");
 }
 
-// -v names the answer's status; a redirect that was not followed is pointed
-// out, since its body is what gets saved. (With -L the library follows
-// redirects inside the request: only the last answer is seen here.)
+// -v names each redirect the library followed (its pseudo fields
+// ":redirect-N") and the answer's status; a redirect that was not followed
+// is pointed out, since its body is what gets saved.
 void SayStatus(const ClientOptions& o, int h) {
     char szReason[256];
     const int nStatus = OXR_HTTP_GetStatus(h, szReason, sizeof(szReason));
     const std::string status =
         std::to_string(nStatus) + (szReason[0] != '\0' ? " " : "") + szReason;
     if (o.bVerbose) {
+        const char* pszHops = OXR_HTTP_GetInfoByName(h, ":redirects");
+        const int nHops = pszHops != nullptr ? std::atoi(pszHops) : 0;
+        for (int i = 1; i <= nHops; ++i) {
+            const char* pszHop =
+                OXR_HTTP_GetInfoByName(h, (":redirect-" + std::to_string(i)).c_str());
+            Say("redirect " + std::to_string(i) + ": " + (pszHop != nullptr ? pszHop : "..."));
+        }
         Say("status: " + status);
     }
     const char* pszLocation = OXR_HTTP_GetInfoByName(h, "Location");

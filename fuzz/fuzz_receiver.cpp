@@ -5,8 +5,9 @@
 // that it does not crash.
 //
 // Input: byte 0 the read at which Close comes (0: none), byte 1 the number
-// of piece sizes that follow (at most 16), those sizes (cycled), then the
-// bytes the device sends.
+// of piece sizes that follow (at most 16; its top bit: keep-alive, so the
+// body ends by its framing), those sizes (cycled), then the bytes the device
+// sends.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -79,7 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     }
     Run run;
     run.nAbortAt = pData[0];
-    size_t nCuts = pData[1] % 17;
+    const bool bKeepAlive = (pData[1] & 0x80) != 0;
+    size_t nCuts = (pData[1] & 0x7f) % 17;
     if (nSize < 2 + nCuts) {
         return 0;
     }
@@ -92,6 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     const HttpByteSource source = {Source, nullptr, &run};
     req.GetConnection().SetSource(&source);
     req.SetDataCallback(7, Deliver, &run);
+    req.SetKeepAlive(bKeepAlive);
     CHttpReceiver& recv = req.GetReceiver();
     recv.SetEndRecord(true);
     if (req.RecvHead(1000) != 0) {
@@ -116,6 +119,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     size_t nDelivered = 0;
     for (const std::string& d : run.data) {
         nDelivered += d.size();
+    }
+    if (bKeepAlive) {
+        // The body ends by its framing (after any interim heads): what came
+        // is never more than was sent, and a raw unchunked body is one run
+        // of the stream's bytes.
+        Check(nDelivered <= run.nStream);
+        if (!recv.IsMultipart() && !recv.IsChunked()) {
+            std::string joined;
+            for (const std::string& d : run.data) {
+                joined += d;
+            }
+            Check(joined.empty() ||
+                  std::string(run.pStream, run.nStream).find(joined) != std::string::npos);
+        }
+        return 0;
     }
     if (!recv.IsMultipart()) {
         // Raw: every byte after the head, in order, nothing else.

@@ -5,7 +5,8 @@
 // https + Digest; and the time to the first part of an MJPEG stream over
 // https + Digest.
 //
-//   bench_poll [--rounds N] [--snapshots N] [--first N] [--only LIST] [--no-curl] [--quick]
+//   bench_poll [--rounds N] [--snapshots N] [--first N] [--only LIST] [--clients LIST]
+//              [--no-curl] [--quick]
 //
 // httpd runs for the run only (keep-alive on, mod_auth_digest, mod_ssl with a
 // self-signed certificate made for it) and stops by itself. Each round runs
@@ -15,9 +16,11 @@
 // requests, connections and TLS handshakes each run took. At the end: the
 // medians, the per-round ratios and the goals, as Markdown tables.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -77,12 +80,13 @@ std::string LoadAverage() {
 
 void Usage() {
     std::fprintf(stderr,
-                 "usage: bench_poll [--rounds N] [--snapshots N] [--first N] [--only LIST] "
-                 "[--no-curl] [--quick]\n"
+                 "usage: bench_poll [--rounds N] [--snapshots N] [--first N] [--only LIST]\n"
+                 "                  [--clients LIST] [--no-curl] [--quick]\n"
                  "  --rounds N     rounds (5)\n"
                  "  --snapshots N  snapshots per client and row in a round (300)\n"
                  "  --first N      fetches of the stream's first part per client in a round (20)\n"
                  "  --only LIST    rows: http,http-digest,https,https-digest,first\n"
+                 "  --clients LIST clients: ka,without,curl (to profile one alone)\n"
                  "  --no-curl      leave the libcurl client out\n"
                  "  --quick        3 rounds, 30 snapshots, 5 fetches (a few seconds)\n");
 }
@@ -94,6 +98,7 @@ int main(int argc, char** argv) {
     int nSnapshots = 300;
     int nFirst = 20;
     std::string sOnly;
+    std::string sClients = ",ka,without,curl,";
     bool bCurl = HaveCurl();
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -113,6 +118,8 @@ int main(int argc, char** argv) {
             nFirst = next();
         } else if (a == "--only" && i + 1 < argc) {
             sOnly = "," + std::string(argv[++i]) + ",";
+        } else if (a == "--clients" && i + 1 < argc) {
+            sClients = "," + std::string(argv[++i]) + ",";
         } else if (a == "--no-curl") {
             bCurl = false;
         } else if (a == "--quick") {
@@ -135,14 +142,31 @@ int main(int argc, char** argv) {
         Usage();
         return 2;
     }
-    std::vector<int> clients = {kKeepAlive, kWithout};
-    if (bCurl) {
-        clients.push_back(kCurl);
+    std::vector<int> clients;
+    for (int c : {kKeepAlive, kWithout, kCurl}) {
+        if (sClients.find("," + std::string(kClientTag[c]) + ",") != std::string::npos &&
+            (c != kCurl || bCurl)) {
+            clients.push_back(c);
+        }
     }
-    const std::vector<std::vector<int>> orders =
-        clients.size() == 3 ? std::vector<std::vector<int>>{{0, 1, 2}, {1, 2, 0}, {2, 0, 1},
-                                                            {2, 1, 0}, {1, 0, 2}, {0, 2, 1}}
-                            : std::vector<std::vector<int>>{{0, 1}, {1, 0}};
+    if (clients.empty()) {
+        Usage();
+        return 2;
+    }
+    // The orders of the clients from round to round: each rotation of the
+    // list, then of the list reversed, so that each client runs first, in
+    // the middle and last (for three: all six orders).
+    std::vector<std::vector<int>> orders;
+    for (int nReversed = 0; nReversed < 2; ++nReversed) {
+        std::vector<int> v = clients;
+        if (nReversed) {
+            std::reverse(v.begin(), v.end());
+        }
+        for (size_t k = 0; k < v.size(); ++k) {
+            orders.push_back(v);
+            std::rotate(v.begin(), v.begin() + 1, v.end());
+        }
+    }
 
     const std::string sSnapshot = JpegLike(kSnapshotBytes, 1);
     std::string sStream;
@@ -205,14 +229,23 @@ int main(int argc, char** argv) {
         }
         return t;
     };
+    // A client's run, with the processor time and the context switches of
+    // this process (all its threads; httpd is another process) beside it.
     auto run = [&](const Row& row, int nClient, const std::string& sRound, int nCount) {
         const Target t = target(row, nClient, sRound);
-        if (row.bFirstPart) {
-            return nClient == kCurl ? FirstPartCurl(t, nCount)
-                                    : FirstPartLibrary(t, nCount, nClient == kKeepAlive);
-        }
-        return nClient == kCurl ? PollCurl(t, nCount)
-                                : PollLibrary(t, nCount, nClient == kKeepAlive);
+        rusage before{}, after{};
+        getrusage(RUSAGE_SELF, &before);
+        Outcome o = row.bFirstPart
+                        ? (nClient == kCurl ? FirstPartCurl(t, nCount)
+                                            : FirstPartLibrary(t, nCount, nClient == kKeepAlive))
+                    : nClient == kCurl ? PollCurl(t, nCount)
+                                       : PollLibrary(t, nCount, nClient == kKeepAlive);
+        getrusage(RUSAGE_SELF, &after);
+        auto seconds = [](const timeval& tv) { return tv.tv_sec + tv.tv_usec / 1e6; };
+        o.dCpu = seconds(after.ru_utime) + seconds(after.ru_stime) - seconds(before.ru_utime) -
+                 seconds(before.ru_stime);
+        o.nSwitches = (after.ru_nvcsw + after.ru_nivcsw) - (before.ru_nvcsw + before.ru_nivcsw);
+        return o;
     };
 
     // One unreported pass first: code paths, caches and httpd's threads warm.

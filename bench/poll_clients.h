@@ -78,6 +78,10 @@ struct Outcome {
     double dSend = 0;
     double dBody = 0;
     double dEndWait = 0;
+    int nEndedEarly = 0; // reads of HTTP_STREAM_ENDED with the reason not yet set
+    // The client process's processor time and context switches in the run.
+    double dCpu = 0;
+    long nSwitches = 0;
 };
 
 // nSnapshots requests of t's snapshot: the library with keep-alive on one

@@ -121,15 +121,24 @@ std::string Send(int h) {
 // no call that waits for it, and the end record comes too early (a request
 // sent from the thread it wakes is refused with error -10 while the end
 // record still runs), so: yield until the state says so. The wait is timed.
-std::string WaitEnded(int h, int64_t* pWaitNs) {
+// The state has been seen to say ENDED with the reason HTTP_END_NONE, and
+// the reason to follow a moment later: such reads are counted in *pnEarly.
+std::string WaitEnded(int h, int64_t* pWaitNs, int* pnEarly) {
     const int64_t t0 = NowNs();
     int nReason = 0;
     int nState = HTTP_STREAM_RUNNING;
-    while ((nState = OXR_HTTP_GetStreamState(h, &nReason, nullptr)) == HTTP_STREAM_RUNNING &&
-           NowNs() - t0 < kTimeoutMs * 1000000LL) {
+    bool bEarly = false;
+    while (NowNs() - t0 < kTimeoutMs * 1000000LL) {
+        nState = OXR_HTTP_GetStreamState(h, &nReason, nullptr);
+        if (nState == HTTP_STREAM_ENDED && nReason == HTTP_END_NONE) {
+            bEarly = true;
+        } else if (nState != HTTP_STREAM_RUNNING) {
+            break;
+        }
         sched_yield();
     }
     *pWaitNs += NowNs() - t0;
+    *pnEarly += bEarly;
     if (nState != HTTP_STREAM_ENDED || nReason != HTTP_END_COMPLETE) {
         return "stream state " + std::to_string(nState) + ", reason " + std::to_string(nReason);
     }
@@ -168,7 +177,7 @@ Outcome PollLibrary(const Target& t, int nSnapshots, bool bKeepAlive) {
             if (sError.empty() && !bWhole) {
                 sError = "body not whole in " + std::to_string(kTimeoutMs) + " ms";
             }
-            sError = sError.empty() ? WaitEnded(h, &nEndWaitNs) : sError;
+            sError = sError.empty() ? WaitEnded(h, &nEndWaitNs, &o.nEndedEarly) : sError;
             sError = sError.empty() ? r.Verify() : sError;
             if (!sError.empty()) {
                 sError = "fetch " + std::to_string(i + 1) + ": " + sError;

@@ -1,6 +1,7 @@
 // bench_poll's report, as Markdown tables.
 #include "poll_report.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace bench {
@@ -45,6 +46,10 @@ double Ratios(const Report& rep, size_t i, int a, int b, bool bFromOpen, std::st
     return v.empty() ? -1.0 : Median(v);
 }
 
+bool Has(const Report& rep, int nClient) {
+    return std::find(rep.clients.begin(), rep.clients.end(), nClient) != rep.clients.end();
+}
+
 std::string RatioText(double d) {
     return d < 0 ? kNone : Fixed(d, 2);
 }
@@ -83,8 +88,21 @@ void PrintServerView(const Report& rep) {
     }
 }
 
+// A client's per-snapshot median over the rounds of what get gives for a run.
+template <typename Get>
+std::string PerSnapshot(const Report& rep, size_t i, int c, double dScale, int nDigits, Get get) {
+    std::vector<double> v;
+    for (const Outcome& o : rep.results[i][c]) {
+        if (o.bOk) {
+            v.push_back(get(o) * dScale / rep.nSnapshots);
+        }
+    }
+    return v.empty() ? std::string(kNone) : Fixed(Median(v), nDigits);
+}
+
 // Where a keep-alive snapshot's time goes, as the application sees it, beside
-// the other clients' time per snapshot: medians over the rounds, in µs.
+// the other clients' time per snapshot; then each client's processor time
+// and context switches per snapshot (all threads of the client process).
 void PrintPhases(const Report& rep) {
     std::printf("\n### Time per snapshot, µs (medians of the rounds); library keep-alive in "
                 "phases\n\n| row | library keep-alive | in SendRequest | from its return to the "
@@ -95,21 +113,30 @@ void PrintPhases(const Report& rep) {
             continue;
         }
         auto us = [&](int c, double Outcome::*pField) {
-            std::vector<double> v;
-            for (const Outcome& o : rep.results[i][c]) {
-                if (o.bOk) {
-                    v.push_back(o.*pField * 1e6 / rep.nSnapshots);
-                }
-            }
-            return v.empty() ? std::string(kNone) : Fixed(Median(v), 0);
+            return PerSnapshot(rep, i, c, 1e6, 0, [&](const Outcome& o) { return o.*pField; });
         };
-        const bool bCurl = rep.clients.size() == 3;
         std::printf(
             "| %s | %s | %s | %s | %s | %s | %s |\n", rep.rows[i].pszTitle,
             us(kKeepAlive, &Outcome::dSeconds).c_str(), us(kKeepAlive, &Outcome::dSend).c_str(),
             us(kKeepAlive, &Outcome::dBody).c_str(), us(kKeepAlive, &Outcome::dEndWait).c_str(),
-            us(kWithout, &Outcome::dSeconds).c_str(),
-            bCurl ? us(kCurl, &Outcome::dSeconds).c_str() : "—");
+            us(kWithout, &Outcome::dSeconds).c_str(), us(kCurl, &Outcome::dSeconds).c_str());
+    }
+    std::printf("\n### Client process per snapshot: processor time, µs / context switches "
+                "(medians of the rounds)\n\n| row | library keep-alive | library without "
+                "keep-alive | libcurl one handle |\n|---|---:|---:|---:|\n");
+    for (size_t i = 0; i < rep.rows.size(); ++i) {
+        if (rep.rows[i].bFirstPart) {
+            continue;
+        }
+        std::string cells[3];
+        for (int c = 0; c < 3; ++c) {
+            cells[c] = PerSnapshot(rep, i, c, 1e6, 0, [](const Outcome& o) { return o.dCpu; }) +
+                       " / " + PerSnapshot(rep, i, c, 1, 1, [](const Outcome& o) {
+                           return static_cast<double>(o.nSwitches);
+                       });
+        }
+        std::printf("| %s | %s | %s | %s |\n", rep.rows[i].pszTitle, cells[0].c_str(),
+                    cells[1].c_str(), cells[2].c_str());
     }
 }
 
@@ -130,7 +157,7 @@ std::string Fixed(double v, int nDigits) {
 }
 
 void PrintReport(const Report& rep, int nFailed) {
-    const bool bCurl = rep.clients.size() == 3;
+    const bool bCurl = Has(rep, kCurl);
     std::printf("\n### Medians of %d rounds\n\n| row | unit | %s | %s | %s | keep-alive/libcurl | "
                 "keep-alive/without |\n|---|---|---:|---:|---:|---:|---:|\n",
                 rep.nRounds, kClientName[0], kClientName[1], kClientName[2]);
@@ -182,6 +209,17 @@ void PrintReport(const Report& rep, int nFailed) {
     }
     PrintServerView(rep);
     PrintPhases(rep);
+    int nEarly = 0;
+    for (size_t i = 0; i < rep.rows.size(); ++i) {
+        for (const Outcome& o : rep.results[i][kKeepAlive]) {
+            nEarly += o.nEndedEarly;
+        }
+    }
+    if (nEarly > 0) {
+        std::printf("\nnote: %d times OXR_HTTP_GetStreamState said HTTP_STREAM_ENDED with the "
+                    "reason HTTP_END_NONE after a whole body; the reason came a moment later\n",
+                    nEarly);
+    }
     std::printf("\n");
     for (const std::string& s : goals) {
         std::printf("%s\n", s.c_str());

@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,18 @@ uint64_t SumOf(const std::string& s) {
     Sum sum;
     sum.Add(s.data(), s.size());
     return sum.Value();
+}
+
+// The processor's name, as /proc/cpuinfo gives it.
+std::string CpuModel() {
+    std::ifstream in("/proc/cpuinfo");
+    std::string sLine;
+    while (std::getline(in, sLine)) {
+        if (sLine.compare(0, 10, "model name") == 0 && sLine.find(':') != std::string::npos) {
+            return sLine.substr(sLine.find_first_not_of(" \t", sLine.find(':') + 1));
+        }
+    }
+    return "?";
 }
 
 std::string LoadAverage() {
@@ -181,8 +194,9 @@ int main(int argc, char** argv) {
 
     utsname un{};
     uname(&un);
-    std::printf("bench_poll: %ld cores, Linux %s, load average %s\n", sysconf(_SC_NPROCESSORS_ONLN),
-                un.release, LoadAverage().c_str());
+    std::printf("bench_poll: %ld cores (%s), Linux %s, load average %s\n",
+                sysconf(_SC_NPROCESSORS_ONLN), CpuModel().c_str(), un.release,
+                LoadAverage().c_str());
     std::printf("server: %s (one process, mpm_event), %s; libcurl: %s%s\n",
                 Apache::Version().c_str(), OpenSSL_version(OPENSSL_VERSION), CurlVersion().c_str(),
                 HaveCurl() && !bCurl ? " (left out: --no-curl)" : "");

@@ -22,7 +22,15 @@ std::string MedianFigure(const Report& rep, size_t i, int c, bool bFromOpen) {
             v.push_back(Figure(rep.rows[i], o, rep.nSnapshots, bFromOpen));
         }
     }
-    return v.empty() ? kNone : Fixed(Median(v), rep.rows[i].bFirstPart ? 2 : 0);
+    if (v.empty()) {
+        return kNone;
+    }
+    // A median of fewer rounds says so.
+    const std::string sPassed =
+        static_cast<int>(v.size()) < rep.nRounds
+            ? " (" + std::to_string(v.size()) + "/" + std::to_string(rep.nRounds) + ")"
+            : "";
+    return Fixed(Median(v), rep.rows[i].bFirstPart ? 2 : 0) + sPassed;
 }
 
 // The median of the same-round ratios a/b (-1 without a verified pair); the

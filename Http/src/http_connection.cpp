@@ -183,9 +183,17 @@ int CHttpConnection::SendPlain(const char* pData, int nLen, int64_t tDeadline) {
     return 0;
 }
 
-int CHttpConnection::Read(char* pBuf, int nLen, int nTimeOutMs) {
+int CHttpConnection::Read(char* pBuf, int nLen, int nTimeOutMs, bool bWaitFirst) {
     int64_t tDeadline = 0;
     bool bWaited = false;
+    if (bWaitFirst && m_pSource == nullptr) {
+        tDeadline = OXR_DeadlineOf(nTimeOutMs);
+        bWaited = true;
+        const int w = Wait(false, tDeadline);
+        if (w <= 0) {
+            return w;
+        }
+    }
     for (;;) {
         if (m_bWoken.load() != 0 || m_bAborted.load() != 0) {
             return kReadStopped;

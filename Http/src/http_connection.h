@@ -67,8 +67,9 @@ public:
     // Sends every byte within nTimeOutMs. 0, or HTTP_ERR_SOCKET with a record.
     int Send(const char* pData, int nLen, int nTimeOutMs);
     // Takes what has arrived, waiting at most nTimeOutMs for something: bytes,
-    // or an HttpReadEnd.
-    int Read(char* pBuf, int nLen, int nTimeOutMs);
+    // or an HttpReadEnd. bWaitFirst: nothing can be there yet (a request has
+    // just gone out), so the first receive would only be wasted.
+    int Read(char* pBuf, int nLen, int nTimeOutMs, bool bWaitFirst = false);
     // Any thread: ends every wait of this connection at once, also the ones
     // that begin later, and the connection with them (its socket is shut
     // down). bForGood: the session is being closed, and no connection made

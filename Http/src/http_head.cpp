@@ -32,8 +32,9 @@ int CHttpResponseHead::Recv(CHttpConnection& cConn, int64_t tDeadline, int* pnWh
             return -1;
         }
         // One deadline for the whole head, however slowly its bytes come.
+        // Right after the request nothing can be there: wait before reading.
         const int r = cConn.Read(m_szRecvBuf + m_nRecvLen, kHttpRecvBufSize - m_nRecvLen,
-                                 OXR_MsLeft(tDeadline));
+                                 OXR_MsLeft(tDeadline), m_nRecvLen == 0 && !bAfterInterim);
         if (r <= 0) {
             *pnWhy = r == kReadTimeOut   ? HTTP_END_TIMEOUT
                      : r == kReadStopped ? HTTP_END_STOPPED

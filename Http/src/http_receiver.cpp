@@ -39,7 +39,7 @@ CHttpReceiver::CHttpReceiver()
       m_bChunked(false), m_bBoundaryCut(false), m_bDocument(false), m_nIndex(0),
       m_pfnDataCallback(nullptr), m_pUserData(nullptr), m_nStreamTimeOutMs(kHttpStreamTimeOutMs),
       m_bTimeOutSet(0), m_bEndRecord(0), m_nReconnectMaxMs(0), m_nReconnects(0), m_bReconnecting(0),
-      m_nDropReason(HTTP_END_NONE), m_nEndReason(HTTP_END_NONE), m_nDeliveries(0), m_bStarted(0) {
+      m_nDropReason(HTTP_END_NONE), m_bRestarting(0), m_nEndReason(HTTP_END_NONE), m_nDeliveries(0), m_bStarted(0) {
     std::memset(m_szBoundary, 0, sizeof(m_szBoundary));
     OXR_MutexCreate(&m_hMutex, 0);
 }
@@ -111,10 +111,16 @@ int CHttpReceiver::RecvThreadProc(void* pArg) {
 }
 
 bool CHttpReceiver::Running() {
-    if (m_hThread.load() == nullptr || OnOwnThread()) {
+    if (m_hThread.load() == nullptr) {
         return false;
     }
-    if (m_bRecvEnded.load() == 0) {
+    // On its own thread: a request its callback makes is beside it; the
+    // request it makes again itself (reconnecting) is not.
+    if (OnOwnThread()) {
+        return m_bRestarting.load() == 0;
+    }
+    // Ended, perhaps still handing over its end record: joined, not refused.
+    if (m_bRecvEnded.load() == 0 && m_nEndReason.load() == HTTP_END_NONE) {
         return true;
     }
     Join();
@@ -129,14 +135,18 @@ void CHttpReceiver::Join() {
     }
 }
 
-int CHttpReceiver::GetStreamState() const {
+int CHttpReceiver::GetStreamState(int* pnReason) const {
+    // The reason is read once and the state told from it, so the two agree.
     if (m_bStarted.load() == 0) {
+        *pnReason = m_nEndReason.load();
         return HTTP_STREAM_NONE;
     }
     if (m_bReconnecting.load() != 0) {
+        *pnReason = m_nDropReason.load();
         return HTTP_STREAM_RECONNECTING;
     }
-    return m_nEndReason.load() != HTTP_END_NONE ? HTTP_STREAM_ENDED : HTTP_STREAM_RUNNING;
+    *pnReason = m_nEndReason.load();
+    return *pnReason != HTTP_END_NONE ? HTTP_STREAM_ENDED : HTTP_STREAM_RUNNING;
 }
 
 void CHttpReceiver::ChooseMode() {

@@ -90,9 +90,16 @@ public:
     }
 
     // Progress, readable from any thread.
-    int GetStreamState() const; // HTTP_STREAM_*
+    // HTTP_STREAM_*, and in *pnReason why it ended, dropped or no head came.
+    int GetStreamState(int* pnReason) const;
+    int GetStreamState() const {
+        int nReason = HTTP_END_NONE;
+        return GetStreamState(&nReason);
+    }
     int GetEndReason() const {
-        return m_bReconnecting.load() != 0 ? m_nDropReason.load() : m_nEndReason.load();
+        int nReason = HTTP_END_NONE;
+        GetStreamState(&nReason);
+        return nReason;
     }
     int GetDeliveries() const { return m_nDeliveries.load(); }
     // How the last stream was read: multipart (with its boundary), chunked.
@@ -148,6 +155,7 @@ private:
     // While a dropped stream is made again: set, with why it dropped.
     std::atomic<int> m_bReconnecting;
     std::atomic<int> m_nDropReason;
+    std::atomic<int> m_bRestarting; // its own thread makes the request again
     // HTTP_END_* once the receiver ended (0 before), deliveries so far, and
     // whether one was started for the last exchange.
     std::atomic<int> m_nEndReason;

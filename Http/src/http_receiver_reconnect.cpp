@@ -25,7 +25,9 @@ int CHttpReceiver::Reconnect(int nReason, int* pnPauseMs) {
         }
         // No head within the stream time-out, a refused status, a failed
         // connect: the attempt failed, and the next pause is longer.
+        m_bRestarting = 1;
         const int nResult = m_pfnRestart(m_pRestartCtx, m_nStreamTimeOutMs.load());
+        m_bRestarting = 0;
         if (m_bStop.load() != 0 || m_pConn->Aborted()) {
             return -1;
         }

@@ -43,13 +43,15 @@ int CHttpSession::GetStatus(char* pszReason, int nReasonSize) const {
 
 int CHttpSession::GetStreamState(int* pnReason, int* pnDeliveries) const {
     const CHttpReceiver& cReceiver = m_cRequest.GetReceiver();
+    int nReason = HTTP_END_NONE;
+    const int nState = cReceiver.GetStreamState(&nReason);
     if (pnReason != nullptr) {
-        *pnReason = cReceiver.GetEndReason();
+        *pnReason = nReason;
     }
     if (pnDeliveries != nullptr) {
         *pnDeliveries = cReceiver.GetDeliveries();
     }
-    return cReceiver.GetStreamState();
+    return nState;
 }
 
 int CHttpSession::SetOption(int nOption, int nValue, const char* pszValue) {

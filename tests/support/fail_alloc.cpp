@@ -49,8 +49,12 @@ int CountNothrowNew() {
     return g_nSeen.load();
 }
 
-void ExemptThisThreadFromFailures() {
+CExemptFromFailures::CExemptFromFailures() {
     t_bExempt = true;
+}
+
+CExemptFromFailures::~CExemptFromFailures() {
+    t_bExempt = false;
 }
 
 // Forward to the throwing forms, so the blocks come from the same allocator

@@ -15,8 +15,15 @@ void ResetNothrowNew();
 // and the largest of them in bytes.
 int CountNothrowNew();
 size_t LargestNothrowNew();
-// Allocations on the calling thread are neither counted nor failed from now
-// on: for the test server's threads, which stand for the device.
-void ExemptThisThreadFromFailures();
+// Allocations on the calling thread are neither counted nor failed while
+// this lives: for the test server's threads, which stand for the device (a
+// thread the runtime later hands to a receiver is not exempt then).
+class CExemptFromFailures {
+public:
+    CExemptFromFailures();
+    ~CExemptFromFailures();
+    CExemptFromFailures(const CExemptFromFailures&) = delete;
+    CExemptFromFailures& operator=(const CExemptFromFailures&) = delete;
+};
 
 #endif // FAIL_ALLOC_H

@@ -165,7 +165,7 @@ std::string CTestServer::Url(const std::string& path) const {
 }
 
 int CTestServer::AcceptProc(void* pArg) {
-    ExemptThisThreadFromFailures(); // the device has memory enough
+    CExemptFromFailures exempt; // the device has memory enough
     CTestServer* pThis = static_cast<CTestServer*>(pArg);
     int64_t tEnd = OXR_TickMs() + pThis->m_nAcceptForMs;
     size_t nNext = 0;
@@ -192,7 +192,7 @@ int CTestServer::AcceptProc(void* pArg) {
 }
 
 int CTestServer::ConnProc(void* pArg) {
-    ExemptThisThreadFromFailures();
+    CExemptFromFailures exempt;
     Conn* pConn = static_cast<Conn*>(pArg);
     CTestServer* pThis = pConn->pServer;
     pThis->Play(pConn, pThis->m_scripts[static_cast<size_t>(pConn->nIndex)]);

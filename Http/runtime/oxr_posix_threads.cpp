@@ -3,6 +3,8 @@
 // oxr_posix.cpp.
 #include "oxr.h"
 
+#include <openssl/crypto.h>
+
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -75,6 +77,10 @@ void RunTask(ThreadRecord* rec) {
     t_pSelf = rec;
     rec->pfnProc(rec->pArg);
     t_pSelf = nullptr;
+    // What OpenSSL keeps per thread (a TLS receiver's error queue) is given
+    // back now, as the thread's end would: a pool thread still waiting when
+    // the process exits ends after OpenSSL's own clean-up, too late for it.
+    OPENSSL_thread_stop();
     // The waiter frees the record: nothing of it is touched after this.
     std::lock_guard<std::mutex> lock(rec->mutex);
     rec->bDone = true;

@@ -9,14 +9,6 @@
 
 namespace {
 
-size_t Count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
 struct DropRow {
     int nFirstFrame; // of this connection
     size_t nWhole;   // whole frames on it
@@ -42,7 +34,7 @@ TEST(DemoCameraDrops, EachConnectionIsCutMidFrameAndTheNextGoesOnFromThatFrame) 
                 << info.comment;
         }
         // a cut frame has its part head and some of its bytes, no closing delimiter
-        EXPECT_EQ(Count(r.body, "--oxrframe\r\n"), row.nWhole + (row.bCut ? 1 : 0));
+        EXPECT_EQ(CountOf(r.body, "--oxrframe\r\n"), row.nWhole + (row.bCut ? 1 : 0));
         EXPECT_EQ(r.body.find("--oxrframe--") != std::string::npos, !row.bCut);
     }
 }

@@ -7,14 +7,6 @@
 
 namespace {
 
-size_t Count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
 struct PollCase {
     const char* what;
     std::vector<std::string> args; // before the URL
@@ -39,7 +31,7 @@ TEST_F(OxrHttp, PollingReusesOneConnection) {
         }
         EXPECT_NE(r.err.find("oxr-http: 4 requests over 1 connection\n"), std::string::npos)
             << c.what << ": " << r.err;
-        EXPECT_EQ(Count(r.err, "oxr-http: connection: reused (1 made so far)\n"), 3u) << r.err;
+        EXPECT_EQ(CountOf(r.err, "oxr-http: connection: reused (1 made so far)\n"), 3u) << r.err;
         // the camera's own count: oxr-http's one, and the status request after it
         EXPECT_EQ(CameraConnections() - nBefore, 2) << c.what;
         EXPECT_GE(r.nMs, 150) << "three intervals of 50 ms";

@@ -145,3 +145,11 @@ std::vector<RawPart> SplitMultipart(const std::string& body, const std::string& 
     }
     return parts;
 }
+
+size_t CountOf(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}

@@ -3,6 +3,7 @@
 #ifndef OXR_TOOLS_TEST_RAW_HTTP_H
 #define OXR_TOOLS_TEST_RAW_HTTP_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -29,6 +30,9 @@ RawResponse RawExchange(uint16_t wPort, const std::string& request, int nLimitMs
 // GET target with "Connection: close" and the extra header lines.
 RawResponse RawGet(uint16_t wPort, const std::string& target,
                    const std::vector<std::string>& extraHeaders = {}, int nLimitMs = 5000);
+
+// How often `what` stands in `text` (overlapping places counted).
+size_t CountOf(const std::string& text, const std::string& what);
 
 struct RawPart {
     std::string head; // the part's header lines

@@ -29,6 +29,7 @@ struct Options {
     double dRate = 2.0;
     int nMinBytes = 200;
     int nMaxBytes = 4096;
+    int nDropAfter = 0; // server: cut each stream in its part N and close it (0: never)
 };
 
 inline uint64_t Mix(uint64_t a, uint64_t b) {

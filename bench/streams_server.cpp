@@ -1,6 +1,7 @@
 // The server of bench_streams: accepts, answers each request head with a
 // multipart head, then sends each stream its parts on time, the streams'
-// phases spread over one period.
+// phases spread over one period; for bench_soak it also cuts each stream
+// after a set number of parts.
 #include "streams_server.h"
 
 #include <fcntl.h>
@@ -26,9 +27,12 @@ struct Conn {
     std::string out;
     size_t nOutAt = 0;
     bool bWatchOut = false;
+    bool bCut = false;  // its last part, half of it, is queued: no more parts
+    bool bShut = false; // everything queued was out: its side is shut down
 };
 
-// Sends what is queued; false when the connection is gone.
+// Sends what is queued; false when the connection is gone. A cut stream's
+// side is shut down once its queue is empty.
 bool Flush(int ep, Conn& c) {
     while (c.nOutAt < c.out.size()) {
         ssize_t r = send(c.fd, c.out.data() + c.nOutAt, c.out.size() - c.nOutAt, MSG_NOSIGNAL);
@@ -46,6 +50,10 @@ bool Flush(int ep, Conn& c) {
     if (c.nOutAt == c.out.size()) {
         c.out.clear();
         c.nOutAt = 0;
+        if (c.bCut && !c.bShut) {
+            shutdown(c.fd, SHUT_WR);
+            c.bShut = true;
+        }
     }
     bool bWant = !c.out.empty();
     if (bWant != c.bWatchOut) {
@@ -58,10 +66,18 @@ bool Flush(int ep, Conn& c) {
     return true;
 }
 
+// Queues the first half of part nSeq of the stream: the stream ends there.
+void QueueCut(const Options& o, Conn* c) {
+    std::string sPart;
+    AppendPart(o, c->nId, c->nSeq, &sPart);
+    c->out.append(sPart, 0, sPart.size() / 2);
+    c->bCut = true;
+}
+
 } // namespace
 
 void ServeStreams(int nListen, int nControl, const Options& o, int nLifeS, ServerEnd eEnd,
-                  bool bReport) {
+                  bool bReport, ServerCounts* pCounts) {
     std::signal(SIGPIPE, SIG_IGN);
     alarm(static_cast<unsigned>(nLifeS) + 5); // in case the loop below should ever stall
     const int64_t tStart = bench::NowNs();
@@ -84,6 +100,8 @@ void ServeStreams(int nListen, int nControl, const Options& o, int nLifeS, Serve
     long nLive = 0;
     int64_t tLastAccept = tStart;
     uint64_t nPartsSent = 0;
+    uint64_t nDrops = 0;
+    bool bSweep = false; // closed connections are waiting to be freed
     std::vector<epoll_event> events(256);
     const std::string sHead = std::string("HTTP/1.1 200 OK\r\nContent-Type: multipart/mixed; "
                                           "boundary=") +
@@ -93,12 +111,13 @@ void ServeStreams(int nListen, int nControl, const Options& o, int nLifeS, Serve
         close(c->fd);
         c->fd = -1;
         --nLive;
+        bSweep = true;
     };
     auto finish = [&](const char* pszWhy) {
         if (bReport) {
-            std::printf("bench_streams server: %u connections served, %llu parts queued, %ld "
-                        "still open; ended after %.1f s: %s\n",
-                        nNextId, (unsigned long long)nPartsSent, nLive,
+            std::printf("bench_streams server: %u connections served, %llu parts queued, %llu "
+                        "streams cut, %ld still open; ended after %.1f s: %s\n",
+                        nNextId, (unsigned long long)nPartsSent, (unsigned long long)nDrops, nLive,
                         static_cast<double>(bench::NowNs() - tStart) / 1e9, pszWhy);
             std::fflush(stdout);
         }
@@ -150,6 +169,9 @@ void ServeStreams(int nListen, int nControl, const Options& o, int nLifeS, Serve
                                                         nPeriodNs / o.nSessions;
                         c->out = sHead;
                         c->in.clear();
+                        if (pCounts != nullptr) {
+                            ++pCounts->nStreams;
+                        }
                         if (!Flush(ep, *c)) {
                             drop(c);
                             continue;
@@ -163,18 +185,40 @@ void ServeStreams(int nListen, int nControl, const Options& o, int nLifeS, Serve
         }
         const int64_t tNow = bench::NowNs();
         for (Conn* c : conns) {
-            if (c->fd < 0 || !c->bStreaming || c->tNext > tNow) {
+            if (c->fd < 0 || !c->bStreaming || c->bCut || c->tNext > tNow) {
                 continue;
             }
-            // A stream that cannot take its parts gets no more than it holds.
-            if (c->out.size() - c->nOutAt < 256 * 1024) {
+            if (o.nDropAfter > 0 && c->nSeq == static_cast<uint64_t>(o.nDropAfter)) {
+                QueueCut(o, c);
+                ++nDrops;
+                if (pCounts != nullptr) {
+                    ++pCounts->nDrops;
+                }
+            } else if (c->out.size() - c->nOutAt < 256 * 1024) {
+                // A stream that cannot take its parts gets no more than it holds.
                 AppendPart(o, c->nId, c->nSeq++, &c->out);
                 ++nPartsSent;
+                if (pCounts != nullptr) {
+                    ++pCounts->nParts;
+                }
             }
             c->tNext += nPeriodNs;
             if (!Flush(ep, *c)) {
                 drop(c);
             }
+        }
+        if (bSweep) {
+            // No event of this round of epoll_wait refers to them any more.
+            size_t nKept = 0;
+            for (Conn* c : conns) {
+                if (c->fd < 0) {
+                    delete c;
+                } else {
+                    conns[nKept++] = c;
+                }
+            }
+            conns.resize(nKept);
+            bSweep = false;
         }
         if (tNow >= tEnd) {
             finish("time limit");

@@ -56,7 +56,8 @@ inline void AppendPart(const Options& o, uint32_t nConn, uint64_t nSeq, std::str
                           "--%s\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n\r\n",
                           kBoundary, nSize);
     pOut->append(szHead, static_cast<size_t>(n));
-    char szPrefix[kPrefixLen + 1];
+    // Room for the widest numbers, though the options keep them to the widths.
+    char szPrefix[64];
     std::snprintf(szPrefix, sizeof(szPrefix), "conn=%06u seq=%08u len=%05d\n", nConn,
                   static_cast<unsigned>(nSeq), nSize);
     pOut->append(szPrefix, kPrefixLen);

@@ -115,9 +115,11 @@ void ServeStreams(int nListen, int nControl, const Options& o, int nLifeS, Serve
     };
     auto finish = [&](const char* pszWhy) {
         if (bReport) {
-            std::printf("bench_streams server: %u connections served, %llu parts queued, %llu "
-                        "streams cut, %ld still open; ended after %.1f s: %s\n",
-                        nNextId, (unsigned long long)nPartsSent, (unsigned long long)nDrops, nLive,
+            const std::string sCut =
+                o.nDropAfter > 0 ? ", " + std::to_string(nDrops) + " streams cut" : "";
+            std::printf("bench_streams server: %u connections served, %llu parts queued%s, %ld "
+                        "still open; ended after %.1f s: %s\n",
+                        nNextId, (unsigned long long)nPartsSent, sCut.c_str(), nLive,
                         static_cast<double>(bench::NowNs() - tStart) / 1e9, pszWhy);
             std::fflush(stdout);
         }

@@ -180,11 +180,17 @@ bool CHttpPartSplitter::SeekDelimiter() {
         }
         return false;
     }
-    m_nHead = static_cast<int>(pLine - m_aBuf);
-    m_nPos = m_nScan = m_nHead;
-    m_nLine = -1; // the delimiter line has not ended yet
-    HttpStartPartHead(&m_cHead);
+    StartHead(static_cast<int>(pLine - m_aBuf));
     return true;
+}
+
+void CHttpPartSplitter::StartHead(int nLine) {
+    m_nHead = nLine;
+    m_nPos = m_nScan = m_nHead;
+    m_bLineStart = true;
+    m_nLine = -1; // the delimiter line has not ended yet
+    m_eState = kSeekHead;
+    HttpStartPartHead(&m_cHead);
 }
 
 int CHttpPartSplitter::IsClosing(int nLineEnd) const {
@@ -217,7 +223,8 @@ CHttpPartSplitter::Result CHttpPartSplitter::SeekHead(bool* pbMore) {
         *pbMore = true;
         return kGoOn;
     }
-    if (m_nLine < 0) {
+    if (m_nLine < 0 && !m_bCut) {
+        // A whole boundary: the two bytes after it tell, before its line ends.
         const int nClosing = IsClosing(-1);
         if (nClosing != 0) {
             *pbMore = true;
@@ -244,7 +251,8 @@ CHttpPartSplitter::Result CHttpPartSplitter::SeekHead(bool* pbMore) {
             return kFraming; // a part head larger than any camera sends
         }
         if (m_nLine < 0) {
-            if (IsClosing(nNl) > 0) {
+            // Of a cut boundary only the line's end tells.
+            if (m_bCut && IsClosing(nNl) > 0) {
                 m_eState = kEpilogue;
                 m_nPos = m_nEnd = m_nScan = 0;
                 *pbMore = true;

@@ -50,6 +50,8 @@ private:
     Result Split();
     // Finds the next delimiter line; false when more bytes are needed.
     bool SeekDelimiter();
+    // Reads the part head after the delimiter line that starts at nLine.
+    void StartHead(int nLine);
     // Whether the delimiter line at m_nHead is the closing one; -1 while
     // that cannot be told yet (nLineEnd: its LF, or -1 before it came).
     int IsClosing(int nLineEnd) const;

@@ -100,10 +100,7 @@ CHttpPartSplitter::Result CHttpPartSplitter::TakeOpen(bool* pbMore) {
                                              m_szBoundary, m_nBoundary, &pLine, m_bCut);
     if (pBodyEnd != nullptr) {
         Deliver(m_aBuf + m_nBody, static_cast<int>(pBodyEnd - (m_aBuf + m_nBody)));
-        m_nPos = static_cast<int>(pLine - m_aBuf);
-        m_nScan = m_nPos;
-        m_bLineStart = true;
-        m_eState = kSeekHead;
+        StartHead(static_cast<int>(pLine - m_aBuf)); // found by the same rule
         return kGoOn;
     }
     m_nScan = m_nEnd;
@@ -139,12 +136,8 @@ CHttpPartSplitter::Result CHttpPartSplitter::CommitSpill(int nLen) {
         const int nRest = static_cast<int>(m_pBlock + m_nBlockLen - pLine);
         std::memcpy(m_aBuf, pLine, static_cast<size_t>(nRest));
         FreeBlock();
-        m_nPos = 0;
         m_nEnd = nRest;
-        m_nScan = 0;
-        m_nHead = -1;
-        m_bLineStart = true;
-        m_eState = kSeekHead;
+        StartHead(0); // found by the same rule
         return Split();
     }
     if (m_nBlockCap - m_nBlockLen >= kHttpPartHeadMax) {

@@ -19,10 +19,7 @@
 // Exit status: 0 when every goal is met; 1 when one is missed; 2 for a bad
 // command line; 3 when the descriptor limit cannot hold N sessions; 4 when
 // the time limit (M x S + S + 120 s) stopped it.
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -132,26 +129,16 @@ int main(int argc, char** argv) {
     // The server's counts, shared with the forked child.
     void* pShared = mmap(nullptr, sizeof(streams::ServerCounts), PROT_READ | PROT_WRITE,
                          MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    int pipeFds[2];
-    if (pShared == MAP_FAILED || pipe2(pipeFds, O_CLOEXEC) != 0) {
-        std::perror("mmap or pipe");
+    if (pShared == MAP_FAILED) {
+        std::perror("mmap");
         return 1;
     }
     streams::ServerCounts* pCounts = new (pShared) streams::ServerCounts;
-    std::fflush(stdout);
-    pid_t nServer = fork();
+    int nControl = -1;
+    const pid_t nServer = streams::ForkServer(nListen, o.stream, nLimitS + 10, pCounts, &nControl);
     if (nServer < 0) {
-        std::perror("fork");
         return 1;
     }
-    if (nServer == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        close(pipeFds[1]);
-        streams::ServeStreams(nListen, pipeFds[0], o.stream, nLimitS + 10, streams::kEndOnControl,
-                              false, pCounts);
-    }
-    close(nListen);
-    close(pipeFds[0]);
     std::signal(SIGPIPE, SIG_IGN);
     std::snprintf(g_szTimeLimit, sizeof(g_szTimeLimit), "\ntime limit reached (%d s), stopped\n",
                   nLimitS);
@@ -166,8 +153,6 @@ int main(int argc, char** argv) {
                 std::thread::hardware_concurrency());
     const soak::Outcome r = soak::RunSoak(o, nPort, pCounts);
     const bool bMet = soak::PrintReport(o, r);
-    close(pipeFds[1]); // the server ends
-    int nStatus = 0;
-    waitpid(nServer, &nStatus, 0);
+    streams::StopServer(nServer, nControl);
     return bMet ? 0 : 1;
 }

@@ -22,9 +22,6 @@
 // descriptors back to the start after closing); 1 when one is missed; 2 for
 // a bad command line; 3 when the descriptor limit cannot hold N sessions;
 // 4 when the time limit (duration + 120 s) stopped it.
-#include <fcntl.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 
 #include <csignal>
 #include <string>
@@ -104,31 +101,16 @@ int main(int argc, char** argv) {
         streams::ServeStreams(nListen, -1, o, nLifeS, streams::kEndWhenDone, true);
     }
 
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        std::perror("pipe");
-        return 1;
-    }
-    std::fflush(stdout);
-    pid_t nServer = fork();
+    int nControl = -1;
+    const pid_t nServer = streams::ForkServer(nListen, o, nLifeS, nullptr, &nControl);
     if (nServer < 0) {
-        std::perror("fork");
         return 1;
     }
-    if (nServer == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        close(pipeFds[1]);
-        streams::ServeStreams(nListen, pipeFds[0], o, nLifeS, streams::kEndOnControl, false);
-    }
-    close(nListen);
-    close(pipeFds[0]);
     std::signal(SIGPIPE, SIG_IGN);
     streams::StartTimeLimit(o.nDuration + 120);
 
     const int nResult = streams::RunClient(
         o, nPort, "a forked child on 127.0.0.1:" + std::to_string(nPort), "bench_streams");
-    close(pipeFds[1]); // the server ends
-    int nStatus = 0;
-    waitpid(nServer, &nStatus, 0);
+    streams::StopServer(nServer, nControl);
     return nResult;
 }

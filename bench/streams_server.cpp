@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 #include <sys/epoll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -230,6 +232,35 @@ void ServeStreams(int nListen, int nControl, const Options& o, int nLifeS, Serve
             finish("every stream closed, none new for 10 s");
         }
     }
+}
+
+pid_t ForkServer(int nListen, const Options& o, int nLifeS, ServerCounts* pCounts, int* pnControl) {
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+        std::perror("pipe");
+        return -1;
+    }
+    std::fflush(stdout);
+    pid_t nServer = fork();
+    if (nServer < 0) {
+        std::perror("fork");
+        return -1;
+    }
+    if (nServer == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        close(pipeFds[1]);
+        ServeStreams(nListen, pipeFds[0], o, nLifeS, kEndOnControl, false, pCounts);
+    }
+    close(nListen);
+    close(pipeFds[0]);
+    *pnControl = pipeFds[1];
+    return nServer;
+}
+
+void StopServer(pid_t nServer, int nControl) {
+    close(nControl);
+    int nStatus = 0;
+    waitpid(nServer, &nStatus, 0);
 }
 
 } // namespace streams

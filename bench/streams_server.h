@@ -3,6 +3,8 @@
 #ifndef OXR_BENCH_STREAMS_SERVER_H
 #define OXR_BENCH_STREAMS_SERVER_H
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 
@@ -34,6 +36,15 @@ struct ServerCounts {
 // and closes the connection when the client has closed its own.
 [[noreturn]] void ServeStreams(int nListen, int nControl, const Options& o, int nLifeS,
                                ServerEnd eEnd, bool bReport, ServerCounts* pCounts = nullptr);
+
+// Serves on nListen in a forked child (kEndOnControl, no report) that also
+// dies with its parent; the parent's copy of nListen is closed. Returns the
+// child's pid and in *pnControl what ends it (StopServer), or -1 with the
+// reason printed.
+pid_t ForkServer(int nListen, const Options& o, int nLifeS, ServerCounts* pCounts, int* pnControl);
+
+// Ends the server ForkServer started and waits for it.
+void StopServer(pid_t nServer, int nControl);
 
 } // namespace streams
 

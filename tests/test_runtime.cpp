@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "oxr.h"
 #include "test_net.h"
@@ -207,6 +208,29 @@ TEST(RuntimeThread, IsCurrentOnlyOnItsOwnThread) {
     EXPECT_EQ(OXR_Thread_Wait(h), 0);
     EXPECT_EQ(ctx.nSeen.load(), 1);
 }
+
+#ifndef _WIN32
+// A pool thread is free for the next task by the time its last one is seen
+// done: the process's end joins it then, rather than losing it as busy.
+TEST(RuntimeThread, FinishedTaskFreesItsThreadAtOnce) {
+    std::atomic<std::thread::id> seen{};
+    std::thread::id first;
+    for (int i = 0; i < 200; ++i) {
+        OXR_THREAD h = OXR_Thread_Create(
+            [](void* arg) -> int {
+                static_cast<std::atomic<std::thread::id>*>(arg)->store(std::this_thread::get_id());
+                return 0;
+            },
+            &seen, 0, 0, 0, 0);
+        ASSERT_NE(h, nullptr);
+        ASSERT_EQ(OXR_Thread_Wait(h), 0);
+        if (i == 0) {
+            first = seen.load();
+        }
+        ASSERT_EQ(seen.load(), first) << "task " << i << " started a new thread";
+    }
+}
+#endif
 
 TEST(RuntimeMutex, LockExcludesOtherThreads) {
     struct Ctx {

@@ -73,7 +73,13 @@ Pool g_pool;
 // The task the calling thread runs, if it is one of the pool's.
 thread_local ThreadRecord* t_pSelf = nullptr;
 
-void RunTask(ThreadRecord* rec) {
+// Runs the worker's task. The worker is back to "no task" under the pool's
+// lock before the waiter can see the task done: once OXR_Thread_Wait has
+// returned, the pool's teardown finds this worker waiting and joins it, and
+// never mistakes it for one still running (which it would let go, and lose).
+void RunTask(Worker* w, std::unique_lock<std::mutex>& poolLock) {
+    ThreadRecord* rec = w->pTask;
+    poolLock.unlock();
     t_pSelf = rec;
     rec->pfnProc(rec->pArg);
     t_pSelf = nullptr;
@@ -81,6 +87,8 @@ void RunTask(ThreadRecord* rec) {
     // back now, as the thread's end would: a pool thread still waiting when
     // the process exits ends after OpenSSL's own clean-up, too late for it.
     OPENSSL_thread_stop();
+    poolLock.lock();
+    w->pTask = nullptr;
     // The waiter frees the record: nothing of it is touched after this.
     std::lock_guard<std::mutex> lock(rec->mutex);
     rec->bDone = true;
@@ -92,11 +100,7 @@ void* WorkerMain(void* p) {
     std::unique_lock<std::mutex> lock(g_pool.mutex);
     for (;;) {
         while (w->pTask != nullptr) {
-            ThreadRecord* rec = w->pTask;
-            lock.unlock();
-            RunTask(rec);
-            lock.lock();
-            w->pTask = nullptr;
+            RunTask(w, lock);
         }
         if (w->bQuit) {
             return nullptr; // joined by the pool's teardown

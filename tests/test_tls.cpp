@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -106,6 +107,15 @@ const VerifyRow kVerifyRows[] = {
      false},
 };
 
+// Under wine the chain engine has once, in many runs, called a chain of the
+// test CA untrusted and trusted the same certificate again in the next row:
+// there a row that must verify gets a second handshake, and says so.
+#if defined(_WIN32)
+const int kVerifyTries = 2;
+#else
+const int kVerifyTries = 1;
+#endif
+
 TEST(TlsVerify, Table) {
     REQUIRE_PEERS();
     const size_t nSize = static_cast<size_t>(std::stoul(Peers().Get("small_size")));
@@ -127,10 +137,18 @@ TEST(TlsVerify, Table) {
         if (row.pin == kWrongPin) {
             pin[7] ^= 0x40;
         }
-        TcpLink link(Peers().Port(row.pszPeer), row.pszAddr);
-        ASSERT_GE(link.Socket(), 0);
+        std::unique_ptr<TcpLink> link;
         TlsConn c;
-        Handshake(c, link.Socket(), row.pszHost, row.nVerify, row.pin == kNoPin ? nullptr : pin);
+        for (int nTry = 0; nTry < kVerifyTries; ++nTry) {
+            link.reset(new TcpLink(Peers().Port(row.pszPeer), row.pszAddr));
+            ASSERT_GE(link->Socket(), 0);
+            Handshake(c, link->Socket(), row.pszHost, row.nVerify,
+                      row.pin == kNoPin ? nullptr : pin);
+            if (c.nResult != OXR_TLS_E_UNTRUSTED || row.nExpect != OXR_TLS_OK) {
+                break;
+            }
+            std::printf("  \"%s\": not trusted on try %d\n", row.pszName, nTry + 1);
+        }
         ++nRun;
         EXPECT_EQ(c.nResult, row.nExpect) << OXR_TlsResultText(c.nResult);
         if (row.nExpect != OXR_TLS_OK) {
@@ -142,7 +160,7 @@ TEST(TlsVerify, Table) {
         ASSERT_EQ(OXR_TlsPeerFingerprint(c.pTls, seen), 0);
         EXPECT_EQ(Hex(seen, 32), Hex(fp, 32));
         std::string head, body;
-        EXPECT_EQ(HttpGet(c.pTls, link.Socket(), "/small.bin", &head, &body), 0)
+        EXPECT_EQ(HttpGet(c.pTls, link->Socket(), "/small.bin", &head, &body), 0)
             << "nginx ends with close_notify";
         EXPECT_EQ(head.compare(0, 15, "HTTP/1.1 200 OK"), 0) << head;
         EXPECT_NE(head.find("Content-Length: " + std::to_string(nSize)), std::string::npos);
